@@ -1,0 +1,178 @@
+#include "bibo_rewrite.h"
+
+#include "text_encoding.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTextStream>
+
+namespace {
+
+// The characters an entry's folder may hold: space, colon, digits, the whole
+// range A to z (which takes in the backslash and [ ] ^ _ `) and the Cyrillic
+// letters А to я (without Ё and ё).
+bool isFolderChar(QChar c, PathRules rules)
+{
+    const char16_t u = c.unicode();
+    return u == u' ' || u == u':' || (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'z')
+            || (u >= 0x0410 && u <= 0x044F) || (u == u'/' && rules == PathRules::Posix);
+}
+
+struct Span
+{
+    qsizetype begin = -1;
+    qsizetype end = -1;
+};
+
+// Where the folder of the line's BIBO entry lies, as the entry pattern
+// (BIBOPATH\d+=)([\_ :A-zА-я0-9]+)(BIBO.*) captures it in its second group:
+// the leftmost key that is followed by folder characters holding a later
+// "BIBO", and the folder up to the last such "BIBO". Each character is looked
+// at a bounded number of times, so a long line costs linear time; a
+// backtracking search would retry from every offset.
+Span entryFolder(QStringView line, PathRules rules)
+{
+    const QLatin1String key("BIBOPATH");
+    const QLatin1String tail("BIBO");
+    for (qsizetype at = line.indexOf(key); at >= 0; at = line.indexOf(key, at + 1)) {
+        qsizetype pos = at + key.size();
+        const qsizetype digits = pos;
+        while (pos < line.size() && line[pos].isDigit())
+            ++pos;
+        if (pos == digits || pos == line.size() || line[pos] != u'=')
+            continue;
+        const qsizetype begin = pos + 1;
+        pos = begin;
+        while (pos < line.size() && isFolderChar(line[pos], rules))
+            ++pos;
+        // The tail's letters are folder characters, so a "BIBO" that can end
+        // the folder lies wholly inside the run, after its first character.
+        const qsizetype last = line.mid(begin + 1, pos - begin - 1).lastIndexOf(tail);
+        if (last >= 0)
+            return { begin, begin + 1 + last };
+    }
+    return {};
+}
+
+bool isOutOfDate(QStringView line, const QString &launchFolder, PathRules rules)
+{
+    const Span folder = entryFolder(line, rules);
+    return folder.begin >= 0 && line.mid(folder.begin, folder.end - folder.begin) != launchFolder;
+}
+
+// Reading always starts over from the file's first byte; the stream detects a
+// byte-order mark there and otherwise decodes Windows-1251. In text mode it
+// drops every CR after decoding.
+void readFromStart(QTextStream &stream, QFile &file)
+{
+    file.seek(0);
+    stream.setDevice(&file);
+    stream.setCodec(QTextCodec::codecForName("Windows-1251"));
+    stream.setAutoDetectUnicode(true);
+}
+
+bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRules rules)
+{
+    QTextStream stream;
+    readFromStart(stream, settingsFile);
+    QString line;
+    while (!stream.atEnd()) {
+        stream.readLineInto(&line);
+        if (isOutOfDate(line, launchFolder, rules))
+            return true;
+    }
+    return false;
+}
+
+// The raw bytes of the file, as the mark detection and the well-formedness
+// check need them: text mode would drop 0x0D bytes that belong to UTF-16 or
+// UTF-32 characters.
+TextEncoding checkedEncoding(QFile &settingsFile, bool *wellFormed)
+{
+    settingsFile.setTextModeEnabled(false);
+    settingsFile.seek(0);
+    const TextEncoding encoding = encodingOfMark(settingsFile.read(4));
+    settingsFile.seek(byteOrderMark(encoding).size());
+    *wellFormed = isWellFormed(settingsFile, encoding);
+    settingsFile.setTextModeEnabled(true);
+    return encoding;
+}
+
+// Writes every line, rewritten where needed, each ended by CR LF. Returns
+// false when a character can't be encoded or a write fails.
+bool writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QString &launchFolder,
+                    PathRules rules, TextEncoding encoding)
+{
+    const QString lineEnd = QStringLiteral("\r\n");
+    TextEncoder encoder(encoding);
+    QByteArray bytes = byteOrderMark(encoding);
+    QTextStream stream;
+    readFromStart(stream, settingsFile);
+    QString line;
+    while (!stream.atEnd()) {
+        stream.readLineInto(&line);
+        encoder.append(bytes, rewriteBiboEntry(line, launchFolder, rules));
+        encoder.append(bytes, lineEnd);
+        if (encoder.hasFailure())
+            return false;
+        if (bytes.size() >= 64 * 1024) {
+            if (newFile.write(bytes) != bytes.size())
+                return false;
+            bytes.clear();
+        }
+    }
+    return newFile.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules)
+{
+    const Span folder = entryFolder(line, rules);
+    if (folder.begin < 0 || QStringView(line).mid(folder.begin, folder.end - folder.begin) == launchFolder)
+        return line;
+    return line.left(folder.begin) + launchFolder + line.mid(folder.end);
+}
+
+bool isAbsoluteFolder(QStringView folder, PathRules rules)
+{
+    const auto at = [folder](qsizetype i) { return i < folder.size() ? folder[i].unicode() : u'\0'; };
+    const bool driveLetter = (at(0) >= u'A' && at(0) <= u'Z') || (at(0) >= u'a' && at(0) <= u'z');
+    return (driveLetter && at(1) == u':' && at(2) == u'\\') || (at(0) == u'\\' && at(1) == u'\\')
+            || (rules == PathRules::Posix && at(0) == u'/');
+}
+
+void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules)
+{
+    if (!isAbsoluteFolder(launchFolder, rules) || !hasOutOfDateEntry(settingsFile, launchFolder, rules))
+        return;
+
+    bool wellFormed = false;
+    const TextEncoding markEncoding = checkedEncoding(settingsFile, &wellFormed);
+    if (!wellFormed)
+        return; // rewriting would replace what couldn't be decoded
+
+    // A read-only file stays as it is, even for a user whom the system would
+    // let replace it (root, or through the rename).
+    const QFileInfo info(settingsFile);
+    if (!info.isWritable() || !(info.permissions() & QFileDevice::WriteOwner))
+        return;
+
+    // Windows-1251 when every character fits, as the main program expects;
+    // otherwise a Unicode file keeps its own encoding and mark.
+    for (const TextEncoding encoding : { TextEncoding::Windows1251, markEncoding }) {
+        QSaveFile newFile(settingsFile.fileName());
+        if (!newFile.open(QIODevice::WriteOnly))
+            return;
+        if (writeRewritten(settingsFile, newFile, launchFolder, rules, encoding)) {
+            settingsFile.close(); // Windows can't replace a file that is still open
+            newFile.commit();
+            return;
+        }
+        // Destroying newFile discards the temporary file. Only a character
+        // Windows-1251 lacks is worth a second try, in the file's own encoding.
+        if (encoding == markEncoding || newFile.error() != QFileDevice::NoError)
+            return;
+    }
+}

@@ -1,0 +1,34 @@
+#ifndef BIBO_REWRITE_H
+#define BIBO_REWRITE_H
+
+#include <QString>
+#include <QStringView>
+
+class QFile;
+
+// Which characters separate folders. Windows knows only the backslash; on
+// Linux the slash counts too, and the folder of an entry may hold slashes so
+// that an entry written there is recognised again on the next start.
+enum class PathRules { Windows, Posix };
+
+// Points every BIBO entry of the settings file, open read-only in text mode,
+// into launchFolder. The file is replaced only when a line changed, and only
+// as a whole: the new content goes to a temporary file beside it that is
+// renamed into place once complete. A read-only file, a folder that takes no
+// new file, a Unicode file that doesn't decode cleanly, a character the
+// encoding can't hold, or a launch folder that isn't absolute leave the file
+// as it was. On return the file is still open read-only, or closed when it
+// was replaced.
+void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules);
+
+// One line, without its line end, with its BIBO entry pointing into
+// launchFolder; the line itself when it holds no entry or is up to date.
+// Whatever precedes the entry's key is kept.
+QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules);
+
+// Whether entries may point into folder: a drive root (E:\), a network share
+// (\\server\), or under Posix rules a path from the root (/). A relative
+// folder written into an entry could never be matched and repaired again.
+bool isAbsoluteFolder(QStringView folder, PathRules rules);
+
+#endif // BIBO_REWRITE_H
