@@ -48,6 +48,8 @@ Span entryFolder(QStringView line, PathRules rules)
             ++pos;
         // The tail's letters are folder characters, so a "BIBO" that can end
         // the folder lies wholly inside the run, after its first character.
+        if (pos - begin < 1 + tail.size())
+            continue;
         const qsizetype last = line.mid(begin + 1, pos - begin - 1).lastIndexOf(tail);
         if (last >= 0)
             return { begin, begin + 1 + last };
