@@ -92,12 +92,13 @@ bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRul
 // UTF-32 characters.
 TextEncoding checkedEncoding(QFile &settingsFile, bool *wellFormed)
 {
+    const bool textMode = settingsFile.isTextModeEnabled();
     settingsFile.setTextModeEnabled(false);
     settingsFile.seek(0);
     const TextEncoding encoding = encodingOfMark(settingsFile.read(4));
     settingsFile.seek(byteOrderMark(encoding).size());
     *wellFormed = isWellFormed(settingsFile, encoding);
-    settingsFile.setTextModeEnabled(true);
+    settingsFile.setTextModeEnabled(textMode);
     return encoding;
 }
 
