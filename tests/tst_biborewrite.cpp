@@ -1,14 +1,13 @@
 #include "bibo_rewrite.h"
+#include "testsupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QRegExp>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <iconv.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,37 +16,35 @@ Q_DECLARE_METATYPE(PathRules)
 namespace {
 
 const QString suite = QStringLiteral(R"(E:\Tools\Suite\)");
+const QString entry = QStringLiteral(R"(BIBOPATH1=C:\X\BIBO\)");
+const QString rewritten = QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\)");
+const QByteArray utf8Mark("\xEF\xBB\xBF");
+const QByteArray utf16BEMark("\xFE\xFF");
+const QByteArray utf16LEMark("\xFF\xFE");
+const QByteArray utf32BEMark("\x00\x00\xFE\xFF", 4);
+const QByteArray utf32LEMark("\xFF\xFE\x00\x00", 4);
+const uid_t nobody = 65534;
 
 // The reference encoder: the C library's iconv, independent of Qt and of the
 // launcher's own encoders.
 QByteArray encoded(const QString &text, const char *encoding)
 {
     iconv_t converter = iconv_open(encoding, "UTF-8");
-    Q_ASSERT(converter != iconv_t(-1));
     QByteArray in = text.toUtf8();
     QByteArray out(in.size() * 4 + 4, '\0');
     char *inPtr = in.data();
     char *outPtr = out.data();
     size_t inLeft = size_t(in.size());
     size_t outLeft = size_t(out.size());
-    const size_t result = iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft);
+    const bool done = iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1);
     iconv_close(converter);
-    Q_ASSERT(result != size_t(-1));
-    out.truncate(out.size() - int(outLeft));
-    return out;
+    return done ? out.left(out.size() - int(outLeft)) : QByteArray("iconv failed");
 }
 
 QByteArray cp1251(const QString &text) { return encoded(text, "WINDOWS-1251"); }
 
-const QByteArray utf8Mark("\xEF\xBB\xBF");
-const QByteArray utf16BEMark("\xFE\xFF");
-const QByteArray utf16LEMark("\xFF\xFE");
-const QByteArray utf32BEMark("\x00\x00\xFE\xFF", 4);
-const QByteArray utf32LEMark("\xFF\xFE\x00\x00", 4);
-
-// The entry pattern applied the way the settings rewrite defines it, with Qt's
-// regular expressions (the prefix before the key kept), to check the linear
-// matcher against.
+// The entry pattern applied as the rewrite defines it, with Qt's regular
+// expressions (the prefix before the key kept), to check the linear matcher.
 QString entryByPattern(const QString &line, const QString &folder, PathRules rules)
 {
     QRegExp pattern(rules == PathRules::Windows ? QStringLiteral(u"(BIBOPATH\\d+=)([\\_ :A-zА-я0-9]+)(BIBO.*)")
@@ -63,50 +60,32 @@ QString entryByPattern(const QString &line, const QString &folder, PathRules rul
     return result;
 }
 
-struct Outcome
+// Opens the file as the launcher does and rewrites it, as another user when
+// asked (in a child process, since a process can't change back from nobody).
+void rewrite(const QString &path, const QString &launchFolder, PathRules rules, bool asNobody = false)
 {
-    QByteArray bytes;
-    bool replaced = false;
-    QStringList others; // what else the folder holds afterwards
-    mode_t mode = 0;
-};
-
-ino_t inodeOf(const QString &path)
-{
-    struct stat info;
-    return stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+    const auto run = [&] {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly | QIODevice::Text))
+            rewriteBiboPaths(file, launchFolder, rules);
+    };
+    if (!asNobody)
+        return run();
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(1);
+        run();
+        _exit(0);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QCOMPARE(status, 0);
 }
 
-Outcome rewriteIn(const QString &folderPath, const QString &fileName, const QString &launchFolder, PathRules rules)
+QStringList folderEntries(const QString &path)
 {
-    const QString path = folderPath + u'/' + fileName;
-    const ino_t before = inodeOf(path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    rewriteBiboPaths(file, launchFolder, rules);
-    file.close();
-
-    Outcome outcome;
-    QFile result(path);
-    result.open(QIODevice::ReadOnly);
-    outcome.bytes = result.readAll();
-    outcome.replaced = inodeOf(path) != before;
-    outcome.others = QDir(folderPath).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    outcome.others.removeAll(fileName);
-    struct stat info;
-    if (stat(QFile::encodeName(path).constData(), &info) == 0)
-        outcome.mode = info.st_mode & 07777;
-    return outcome;
-}
-
-void writeFile(const QString &path, const QByteArray &bytes, mode_t mode = 0644)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
-    file.close();
-    QCOMPARE(chmod(QFile::encodeName(path).constData(), mode), 0);
+    return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 } // namespace
@@ -118,17 +97,14 @@ class BiboRewriteTest : public QObject
 private slots:
     void entries_data();
     void entries();
-    void entriesAgreeWithPattern_data();
     void entriesAgreeWithPattern();
     void absoluteFolders_data();
     void absoluteFolders();
     void files_data();
     void files();
-    void keepsPermissions_data();
-    void keepsPermissions();
-    void leavesReadOnlyFile();
+    void replacement_data();
+    void replacement();
     void keepsSymbolicLink();
-    void leavesFileInClosedFolder();
 };
 
 void BiboRewriteTest::entries_data()
@@ -138,62 +114,43 @@ void BiboRewriteTest::entries_data()
     QTest::addColumn<PathRules>("rules");
     QTest::addColumn<QString>("expected");
 
-    const auto row = [](const char *name, const QString &line, const QString &expected,
-                        const QString &folder = suite, PathRules rules = PathRules::Windows) {
-        QTest::newRow(name) << line << folder << rules << expected;
-    };
-    row("old place", QStringLiteral(R"(BIBOPATH1=C:\Old Place\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\)"));
-    row("tail kept", QStringLiteral(R"(BIBOPATH12=D:\A\BIBO\Parts\Power\)"),
-        QStringLiteral(R"(BIBOPATH12=E:\Tools\Suite\BIBO\Parts\Power\)"));
-    row("up to date", QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\)"));
-    row("letter case", QStringLiteral(R"(BIBOPATH1=e:\tools\suite\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\)"));
+    const auto row = [](const char *name, const QString &line, const QString &expected, const QString &folder = suite,
+                        PathRules rules = PathRules::Windows) { QTest::newRow(name) << line << folder << rules << expected; };
+    const auto same = [&row](const char *name, const QString &line) { row(name, line, line); };
+    row("old place", QStringLiteral(R"(BIBOPATH1=C:\Old Place\BIBO\)"), rewritten);
+    row("tail kept", QStringLiteral(R"(BIBOPATH12=D:\A\BIBO\Parts\Power\)"), QStringLiteral(R"(BIBOPATH12=E:\Tools\Suite\BIBO\Parts\Power\)"));
+    same("up to date", rewritten);
+    row("letter case", QStringLiteral(R"(BIBOPATH1=e:\tools\suite\BIBO\)"), rewritten);
     row("last reachable BIBO", QStringLiteral(R"(BIBOPATH2=C:\X\BIBO\BIBOLIB\)"), QStringLiteral(R"(BIBOPATH2=E:\Tools\Suite\BIBOLIB\)"));
-    row("BIBO past a stop character", QStringLiteral(R"(BIBOPATH2=C:\X\BIBO\a.b\BIBO\)"),
-        QStringLiteral(R"(BIBOPATH2=E:\Tools\Suite\BIBO\a.b\BIBO\)"));
-    row("parenthesis", QStringLiteral(R"(BIBOPATH3=C:\Program Files (x86)\App\BIBO\)"),
-        QStringLiteral(R"(BIBOPATH3=C:\Program Files (x86)\App\BIBO\)"));
-    row("dot", QStringLiteral(R"(BIBOPATH4=C:\App 2.0\BIBO\)"), QStringLiteral(R"(BIBOPATH4=C:\App 2.0\BIBO\)"));
+    row("BIBO past a stop", QStringLiteral(R"(BIBOPATH2=C:\X\BIBO\a.b\BIBO\)"), QStringLiteral(R"(BIBOPATH2=E:\Tools\Suite\BIBO\a.b\BIBO\)"));
+    same("parenthesis", QStringLiteral(R"(BIBOPATH3=C:\Program Files (x86)\App\BIBO\)"));
+    same("dot", QStringLiteral(R"(BIBOPATH4=C:\App 2.0\BIBO\)"));
     row("Cyrillic А to я", QStringLiteral(u"BIBOPATH5=C:\\АБВабвЮЯюя\\BIBO\\"), QStringLiteral(u"BIBOPATH5=E:\\Tools\\Suite\\BIBO\\"));
-    row("Ё outside", QStringLiteral(u"BIBOPATH5=C:\\Ёлка\\BIBO\\"), QStringLiteral(u"BIBOPATH5=C:\\Ёлка\\BIBO\\"));
-    row("ё outside", QStringLiteral(u"BIBOPATH5=C:\\ёлка\\BIBO\\"), QStringLiteral(u"BIBOPATH5=C:\\ёлка\\BIBO\\"));
-    row("nothing before BIBO", QStringLiteral(R"(BIBOPATH6=BIBO\)"), QStringLiteral(R"(BIBOPATH6=BIBO\)"));
-    row("small letters", QStringLiteral(R"(bibopath1=C:\X\BIBO\)"), QStringLiteral(R"(bibopath1=C:\X\BIBO\)"));
-    row("no number", QStringLiteral(R"(BIBOPATH=C:\X\BIBO\)"), QStringLiteral(R"(BIBOPATH=C:\X\BIBO\)"));
-    row("other Unicode digits", QStringLiteral(u"BIBOPATH٣=C:\\X\\BIBO\\"), QStringLiteral(u"BIBOPATH٣=E:\\Tools\\Suite\\BIBO\\"));
-    row("digit outside the BMP", QStringLiteral(u"BIBOPATH\U0001D7CF=C:\\X\\BIBO\\"),
-        QStringLiteral(u"BIBOPATH\U0001D7CF=C:\\X\\BIBO\\"));
-    row("comment mark kept", QStringLiteral(R"(;BIBOPATH1=C:\X\BIBO\)"), QStringLiteral(R"(;BIBOPATH1=E:\Tools\Suite\BIBO\)"));
-    row("blanks kept", QStringLiteral(R"(   BIBOPATH1=C:\X\BIBO\)"), QStringLiteral(R"(   BIBOPATH1=E:\Tools\Suite\BIBO\)"));
-    row("prefixed and up to date", QStringLiteral(R"(;BIBOPATH1=E:\Tools\Suite\BIBO\)"),
-        QStringLiteral(R"(;BIBOPATH1=E:\Tools\Suite\BIBO\)"));
-    row("first key without BIBO, second with", QStringLiteral(R"(BIBOPATH1=C:.x BIBOPATH2=D:\BIBO)"),
-        QStringLiteral(R"(BIBOPATH1=C:.x BIBOPATH2=E:\Tools\Suite\BIBO)"));
-    row("second key inside the folder", QStringLiteral(R"(BIBOPATH1=C:\BIBOPATH2=D:\BIBO\)"),
-        QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBOPATH2=D:\BIBO\)"));
-    row("class edges inside", QStringLiteral(u"BIBOPATH1=Az[\\]^_` :09\u0410\u044F/BIBO"),
-        QStringLiteral(u"BIBOPATH1=Az[\\]^_` :09\u0410\u044F/BIBO"));
-    row("class edges inside, slash last", QStringLiteral(u"BIBOPATH1=Az[\\]^_` :09\u0410\u044FBIBO"),
-        QStringLiteral(u"BIBOPATH1=E:\\Tools\\Suite\\BIBO"));
-    row("@ before A", QStringLiteral(u"BIBOPATH1=@BIBO"), QStringLiteral(u"BIBOPATH1=@BIBO"));
-    row("{ after z", QStringLiteral(u"BIBOPATH1=x{BIBO"), QStringLiteral(u"BIBOPATH1=x{BIBO"));
-    row("U+040F before А", QStringLiteral(u"BIBOPATH1=\u040FBIBO"), QStringLiteral(u"BIBOPATH1=\u040FBIBO"));
-    row("U+0450 after я", QStringLiteral(u"BIBOPATH1=\u0450BIBO"), QStringLiteral(u"BIBOPATH1=\u0450BIBO"));
-    row("empty folder", QStringLiteral(R"(BIBOPATH1=C:\X\BIBO\)"), QStringLiteral(R"(BIBOPATH1=BIBO\)"), QString());
-    row("folder with a dot", QStringLiteral(R"(BIBOPATH1=C:\X\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\Tools 1.5\BIBO\)"),
-        QStringLiteral(R"(E:\Tools 1.5\)"));
-    row("folder named BIBO", QStringLiteral(R"(BIBOPATH1=C:\X\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"),
-        QStringLiteral(R"(E:\BIBO\)"));
-    row("folder named BIBO, again", QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"),
-        QStringLiteral(R"(E:\BIBO\)"));
-    row("replacement-looking folder", QStringLiteral(R"(BIBOPATH1=C:\X\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\$1\&\%1\\1\BIBO\)"),
-        QStringLiteral(R"(E:\$1\&\%1\\1\)"));
-    row("slash, Windows", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("BIBOPATH1=/old/BIBO/"));
-    row("slash, Posix", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("BIBOPATH1=/opt/Suite/BIBO/"),
-        QStringLiteral("/opt/Suite/"), PathRules::Posix);
-    row("Posix, up to date", QStringLiteral("BIBOPATH1=/opt/Suite/BIBO/"), QStringLiteral("BIBOPATH1=/opt/Suite/BIBO/"),
-        QStringLiteral("/opt/Suite/"), PathRules::Posix);
-    row("Posix, dot still outside", QStringLiteral("BIBOPATH1=/old/.x/BIBO/"), QStringLiteral("BIBOPATH1=/old/.x/BIBO/"),
-        QStringLiteral("/opt/Suite/"), PathRules::Posix);
+    same("Ё outside", QStringLiteral(u"BIBOPATH5=C:\\Ёлка\\BIBO\\"));
+    same("ё outside", QStringLiteral(u"BIBOPATH5=C:\\ёлка\\BIBO\\"));
+    same("nothing before BIBO", QStringLiteral(R"(BIBOPATH6=BIBO\)"));
+    same("small letters", QStringLiteral(R"(bibopath1=C:\X\BIBO\)"));
+    same("no number", QStringLiteral(R"(BIBOPATH=C:\X\BIBO\)"));
+    row("other Unicode digit", QStringLiteral(u"BIBOPATH٣=C:\\X\\BIBO\\"), QStringLiteral(u"BIBOPATH٣=E:\\Tools\\Suite\\BIBO\\"));
+    same("digit outside the BMP", QStringLiteral(u"BIBOPATH\U0001D7CF=C:\\X\\BIBO\\"));
+    row("comment mark kept", u';' + entry, u';' + rewritten);
+    row("blanks kept", QStringLiteral("   ") + entry, QStringLiteral("   ") + rewritten);
+    same("prefixed, up to date", u';' + rewritten);
+    row("second key has the BIBO", QStringLiteral(R"(BIBOPATH1=C:.x BIBOPATH2=D:\BIBO)"), QStringLiteral(R"(BIBOPATH1=C:.x BIBOPATH2=E:\Tools\Suite\BIBO)"));
+    row("second key in the folder", QStringLiteral(R"(BIBOPATH1=C:\BIBOPATH2=D:\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBOPATH2=D:\BIBO\)"));
+    row("class edges", QStringLiteral(u"BIBOPATH1=Az[\\]^_` :09\u0410\u044FBIBO"), QStringLiteral(u"BIBOPATH1=E:\\Tools\\Suite\\BIBO"));
+    same("@ before A", QStringLiteral("BIBOPATH1=@BIBO"));
+    same("{ after z", QStringLiteral("BIBOPATH1=x{BIBO"));
+    same("U+040F before А", QStringLiteral(u"BIBOPATH1=\u040FBIBO"));
+    same("U+0450 after я", QStringLiteral(u"BIBOPATH1=\u0450BIBO"));
+    row("empty folder", entry, QStringLiteral(R"(BIBOPATH1=BIBO\)"), QString());
+    row("folder with a dot", entry, QStringLiteral(R"(BIBOPATH1=E:\Tools 1.5\BIBO\)"), QStringLiteral(R"(E:\Tools 1.5\)"));
+    row("folder named BIBO", entry, QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(E:\BIBO\)"));
+    row("folder named BIBO, again", QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(E:\BIBO\)"));
+    row("replacement-like folder", entry, QStringLiteral(R"(BIBOPATH1=E:\$1\&\%1\\1\BIBO\)"), QStringLiteral(R"(E:\$1\&\%1\\1\)"));
+    same("slash, Windows", QStringLiteral("BIBOPATH1=/old/BIBO/"));
+    row("slash, Posix", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("BIBOPATH1=/opt/S/BIBO/"), QStringLiteral("/opt/S/"), PathRules::Posix);
+    row("dot, Posix", QStringLiteral("BIBOPATH1=/o/.x/BIBO/"), QStringLiteral("BIBOPATH1=/o/.x/BIBO/"), QStringLiteral("/opt/S/"), PathRules::Posix);
 }
 
 void BiboRewriteTest::entries()
@@ -206,28 +163,16 @@ void BiboRewriteTest::entries()
     QCOMPARE(entryByPattern(line, folder, rules), expected);
 }
 
-void BiboRewriteTest::entriesAgreeWithPattern_data()
-{
-    QTest::addColumn<PathRules>("rules");
-    QTest::newRow("Windows") << PathRules::Windows;
-    QTest::newRow("Posix") << PathRules::Posix;
-}
-
 void BiboRewriteTest::entriesAgreeWithPattern()
 {
-    QFETCH(PathRules, rules);
-    const QStringList pieces = { QStringLiteral("BIBOPATH"), QStringLiteral("BIBOPATH1="), QStringLiteral("BIBO"),
-                                 QStringLiteral("B"), QStringLiteral("1"), QStringLiteral(u"٣"), QStringLiteral("="),
-                                 QStringLiteral("\\"), QStringLiteral("/"), QStringLiteral(" "), QStringLiteral(":"),
-                                 QStringLiteral("a"), QStringLiteral(u"Я"), QStringLiteral(u"Ё"), QStringLiteral("."),
-                                 QStringLiteral(";"), QStringLiteral("_"), QStringLiteral("{") };
-    const QString folder = rules == PathRules::Windows ? suite : QStringLiteral("/opt/Suite/");
+    const QStringList pieces = QString::fromUtf8("BIBOPATH|BIBOPATH1=|BIBO|B|1|٣|=|\\|/| |:|a|Я|Ё|.|;|_|{").split(u'|');
     QRandomGenerator random(7);
     for (int round = 0; round < 30000; ++round) {
         QString line;
         for (int count = random.bounded(12); count > 0; --count)
             line += pieces.at(random.bounded(pieces.size()));
-        QCOMPARE(rewriteBiboEntry(line, folder, rules), entryByPattern(line, folder, rules));
+        QCOMPARE(rewriteBiboEntry(line, suite, PathRules::Windows), entryByPattern(line, suite, PathRules::Windows));
+        QCOMPARE(rewriteBiboEntry(line, QStringLiteral("/o/"), PathRules::Posix), entryByPattern(line, QStringLiteral("/o/"), PathRules::Posix));
     }
 }
 
@@ -267,58 +212,48 @@ void BiboRewriteTest::files_data()
     QTest::addColumn<PathRules>("rules");
     QTest::addColumn<QByteArray>("expected"); // null: the file stays as it was
 
-    const QString entry = QStringLiteral(R"(BIBOPATH1=C:\X\BIBO\)");
-    const QString rewritten = QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\)");
-    const auto row = [](const char *name, const QByteArray &content, const QByteArray &expected,
-                        const QString &folder = suite, PathRules rules = PathRules::Windows) {
-        QTest::newRow(name) << content << folder << rules << expected;
-    };
+    const auto row = [](const char *name, const QByteArray &content, const QByteArray &expected, const QString &folder = suite,
+                        PathRules rules = PathRules::Windows) { QTest::newRow(name) << content << folder << rules << expected; };
     const QByteArray unchanged;
+    const QByteArray old = cp1251(entry), now = cp1251(rewritten);
 
     // Line ends
-    row("CR LF", "a=1\r\nBIBOPATH1=C:\\Old Place\\BIBO\\\r\n", "a=1\r\nBIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n");
-    row("LF", "a=1\nBIBOPATH1=C:\\X\\BIBO\\\nb=2\n", "a=1\r\nBIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\nb=2\r\n");
-    row("no final line end", "a=1\nBIBOPATH1=C:\\X\\BIBO\\", "a=1\r\nBIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n");
-    row("lone CR dropped", "a\rb=1\nBIBOPATH1=C:\\X\\BIBO\\\n", "ab=1\r\nBIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n");
-    row("CR after the last line end", "BIBOPATH1=C:\\X\\BIBO\\\n\r", "BIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n");
-    row("CR CR LF", "a\r\r\nBIBOPATH1=C:\\X\\BIBO\\\r\r\n", "a\r\nBIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n");
-    row("empty lines kept", "\n\nBIBOPATH1=C:\\X\\BIBO\\\n\n", "\r\n\r\nBIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n\r\n");
+    row("CR LF", "a=1\r\n" + old + "\r\n", "a=1\r\n" + now + "\r\n");
+    row("LF", "a=1\n" + old + "\nb=2\n", "a=1\r\n" + now + "\r\nb=2\r\n");
+    row("no final line end", "a=1\n" + old, "a=1\r\n" + now + "\r\n");
+    row("lone CR dropped", "a\rb=1\n" + old + "\n", "ab=1\r\n" + now + "\r\n");
+    row("CR after the last line end", old + "\n\r", now + "\r\n");
+    row("CR CR LF", "a\r\r\n" + old + "\r\r\n", "a\r\n" + now + "\r\n");
+    row("empty lines kept", "\n\n" + old + "\n\n", "\r\n\r\n" + now + "\r\n\r\n");
     row("empty file", "", unchanged);
     row("no entry", "a=1\nb=2", unchanged);
-    row("up to date keeps its LF", "a=1\nBIBOPATH1=E:\\Tools\\Suite\\BIBO\\\n", unchanged);
-    row("prefixed and up to date", ";BIBOPATH1=E:\\Tools\\Suite\\BIBO\\\n", unchanged);
-    row("comment mark kept", ";BIBOPATH1=C:\\X\\BIBO\\\n", ";BIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n");
-    row("NUL bytes kept", QByteArray("a\0b\nBIBOPATH1=C:\\X\\BIBO\\\n", 25),
-        QByteArray("a\0b\r\nBIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n", 37));
+    row("up to date keeps its LF", "a=1\n" + now + "\n", unchanged);
+    row("prefixed and up to date", ";" + now + "\n", unchanged);
+    row("comment mark kept", ";" + old + "\n", ";" + now + "\r\n");
+    row("NUL bytes kept", QByteArray("a\0b\n", 4) + old, QByteArray("a\0b\r\n", 5) + now + "\r\n");
 
     // Windows-1251 text
-    QString cyrillic;
+    QString cyrillic = QStringLiteral(u"Ёё");
     for (char16_t c = u'А'; c <= u'я'; ++c)
         cyrillic += QChar(c);
-    cyrillic += QStringLiteral(u"Ёё");
-    row("every Cyrillic letter kept", cp1251(QStringLiteral("; ") + cyrillic + u'\n' + entry + u'\n'),
-        cp1251(QStringLiteral("; ") + cyrillic + QStringLiteral("\r\n") + rewritten + QStringLiteral("\r\n")));
+    row("every Cyrillic letter kept", cp1251(cyrillic) + "\n" + old, cp1251(cyrillic) + "\r\n" + now + "\r\n");
     QByteArray everyByte;
     for (int b = 1; b < 256; ++b) {
         if (b != '\r' && b != '\n')
             everyByte += char(b);
     }
-    row("every byte value kept", everyByte + "\n" + cp1251(entry), everyByte + "\r\n" + cp1251(rewritten) + "\r\n");
-    row("Cyrillic folder in the entry", cp1251(QStringLiteral(u"BIBOPATH5=C:\\Программы\\BIBO\\\n")),
-        cp1251(QStringLiteral(u"BIBOPATH5=E:\\Tools\\Suite\\BIBO\\\r\n")));
-    row("Cyrillic launch folder", cp1251(entry), cp1251(QStringLiteral(u"BIBOPATH1=E:\\Программы\\BIBO\\\r\n")),
-        QStringLiteral(u"E:\\Программы\\"));
-    row("launch folder outside Windows-1251", cp1251(entry), unchanged, QStringLiteral(u"/opt/中文/"), PathRules::Posix);
+    row("every byte value kept", everyByte + "\n" + old, everyByte + "\r\n" + now + "\r\n");
+    row("Cyrillic launch folder", old, cp1251(QStringLiteral(u"BIBOPATH1=E:\\Программы\\BIBO\\\r\n")), QStringLiteral(u"E:\\Программы\\"));
+    row("launch folder outside Windows-1251", old, unchanged, QStringLiteral(u"/opt/中文/"), PathRules::Posix);
 
     // Byte-order marks: Windows-1251 when everything fits, else the file's own encoding
     const QString text = QStringLiteral("x=1\n") + entry + u'\n';
-    const QString fits = QStringLiteral("x=1\r\n") + rewritten + QStringLiteral("\r\n");
-    row("UTF-8 mark, fits", utf8Mark + encoded(QStringLiteral(u"x=Ж\n") + entry, "UTF-8"),
-        cp1251(QStringLiteral(u"x=Ж\r\n") + rewritten + QStringLiteral("\r\n")));
-    row("UTF-16BE mark, fits", utf16BEMark + encoded(text, "UTF-16BE"), cp1251(fits));
-    row("UTF-16LE mark, fits", utf16LEMark + encoded(text, "UTF-16LE"), cp1251(fits));
-    row("UTF-32BE mark, fits", utf32BEMark + encoded(text, "UTF-32BE"), cp1251(fits));
-    row("UTF-32LE mark, fits", utf32LEMark + encoded(text, "UTF-32LE"), cp1251(fits));
+    const QByteArray fits = "x=1\r\n" + now + "\r\n";
+    row("UTF-8 mark, fits", utf8Mark + encoded(QStringLiteral(u"x=Ж\n") + entry, "UTF-8"), cp1251(QStringLiteral(u"x=Ж\r\n")) + now + "\r\n");
+    row("UTF-16BE mark, fits", utf16BEMark + encoded(text, "UTF-16BE"), fits);
+    row("UTF-16LE mark, fits", utf16LEMark + encoded(text, "UTF-16LE"), fits);
+    row("UTF-32BE mark, fits", utf32BEMark + encoded(text, "UTF-32BE"), fits);
+    row("UTF-32LE mark, fits", utf32LEMark + encoded(text, "UTF-32LE"), fits);
     // U+010D is 0D 01 in UTF-16LE: its 0x0D byte is no CR.
     const QString wide = QStringLiteral(u"x=č😀\u2028\n") + entry + u'\n';
     const QString wideOut = QStringLiteral(u"x=č😀\u2028\r\n") + rewritten + QStringLiteral("\r\n");
@@ -327,20 +262,17 @@ void BiboRewriteTest::files_data()
     row("UTF-16LE mark, kept", utf16LEMark + encoded(wide, "UTF-16LE"), utf16LEMark + encoded(wideOut, "UTF-16LE"));
     row("UTF-32BE mark, kept", utf32BEMark + encoded(wide, "UTF-32BE"), utf32BEMark + encoded(wideOut, "UTF-32BE"));
     row("UTF-32LE mark, kept", utf32LEMark + encoded(wide, "UTF-32LE"), utf32LEMark + encoded(wideOut, "UTF-32LE"));
-    row("UTF-8 mark, launch folder outside Windows-1251", utf8Mark + encoded(text, "UTF-8"),
-        utf8Mark + encoded(QStringLiteral(u"x=1\r\nBIBOPATH1=/opt/中文/BIBO\\\r\n"), "UTF-8"),
-        QStringLiteral(u"/opt/中文/"), PathRules::Posix);
-    row("a second mark is text", utf8Mark + utf8Mark + encoded(text, "UTF-8"),
-        utf8Mark + encoded(QStringLiteral(u"\uFEFF") + fits, "UTF-8"));
-    row("Windows-1251 text that only looks like a mark", "\xEF\xBB" + cp1251(u'\n' + entry),
-        "\xEF\xBB\r\n" + cp1251(rewritten) + "\r\n");
+    row("UTF-8 mark, folder outside Windows-1251", utf8Mark + encoded(text, "UTF-8"),
+        utf8Mark + encoded(QStringLiteral(u"x=1\r\nBIBOPATH1=/opt/中文/BIBO\\\r\n"), "UTF-8"), QStringLiteral(u"/opt/中文/"), PathRules::Posix);
+    row("a second mark is text", utf8Mark + utf8Mark + encoded(text, "UTF-8"), utf8Mark + encoded(QStringLiteral(u"\uFEFF"), "UTF-8") + fits);
+    row("half a mark is Windows-1251", "\xEF\xBB\n" + old, "\xEF\xBB\r\n" + now + "\r\n");
 
     // Bodies that don't decode cleanly stay as they are
-    row("UTF-8 invalid byte", utf8Mark + "x=\xFF\n" + cp1251(entry), unchanged);
-    row("UTF-8 overlong", utf8Mark + "x=\xC0\x80\n" + cp1251(entry), unchanged);
-    row("UTF-8 surrogate", utf8Mark + "x=\xED\xA0\x80\n" + cp1251(entry), unchanged);
-    row("UTF-8 above U+10FFFF", utf8Mark + "x=\xF4\x90\x80\x80\n" + cp1251(entry), unchanged);
-    row("UTF-8 cut short", utf8Mark + cp1251(entry) + "\n\xE2\x82", unchanged);
+    row("UTF-8 invalid byte", utf8Mark + "x=\xFF\n" + old, unchanged);
+    row("UTF-8 overlong", utf8Mark + "x=\xC0\x80\n" + old, unchanged);
+    row("UTF-8 surrogate", utf8Mark + "x=\xED\xA0\x80\n" + old, unchanged);
+    row("UTF-8 above U+10FFFF", utf8Mark + "x=\xF4\x90\x80\x80\n" + old, unchanged);
+    row("UTF-8 cut short", utf8Mark + old + "\n\xE2\x82", unchanged);
     row("UTF-16LE odd length", utf16LEMark + encoded(text, "UTF-16LE") + "x", unchanged);
     row("UTF-16LE lone high surrogate", utf16LEMark + encoded(text, "UTF-16LE") + QByteArray("\x3D\xD8", 2), unchanged);
     row("UTF-16BE lone low surrogate", utf16BEMark + QByteArray("\xDC\x00", 2) + encoded(text, "UTF-16BE"), unchanged);
@@ -350,13 +282,14 @@ void BiboRewriteTest::files_data()
     row("UTF-32LE surrogate", utf32LEMark + QByteArray("\x00\xD8\x00\x00", 4) + encoded(text, "UTF-32LE"), unchanged);
 
     // Launch folders that entries must not receive
-    row("empty launch folder", cp1251(entry), unchanged, QString());
-    row("dot launch folder", cp1251(entry), unchanged, QStringLiteral(R"(.\)"));
-    row("forward slashes on Windows", cp1251(entry), unchanged, QStringLiteral("C:/Tools/"));
-    row("relative on Posix", cp1251(entry), unchanged, QStringLiteral("opt/suite/"), PathRules::Posix);
-    row("absolute on Posix", cp1251(entry), "BIBOPATH1=/opt/Suite/BIBO\\\r\n", QStringLiteral("/opt/Suite/"),
-        PathRules::Posix);
-    row("share", cp1251(entry), "BIBOPATH1=\\\\srv\\share\\BIBO\\\r\n", QStringLiteral(R"(\\srv\share\)"));
+    row("empty launch folder", old, unchanged, QString());
+    row("dot launch folder", old, unchanged, QStringLiteral(R"(.\)"));
+    row("forward slashes on Windows", old, unchanged, QStringLiteral("C:/Tools/"));
+    row("relative on Posix", old, unchanged, QStringLiteral("opt/suite/"), PathRules::Posix);
+    row("line feed in the folder", old, unchanged, QStringLiteral("/opt/a\nBIBOPATH9=X/"), PathRules::Posix);
+    row("CR in the folder", old, unchanged, QStringLiteral("/opt/a\rb/"), PathRules::Posix);
+    row("absolute on Posix", old, "BIBOPATH1=/opt/Suite/BIBO\\\r\n", QStringLiteral("/opt/Suite/"), PathRules::Posix);
+    row("share", old, "BIBOPATH1=\\\\srv\\share\\BIBO\\\r\n", QStringLiteral(R"(\\srv\share\)"));
 }
 
 void BiboRewriteTest::files()
@@ -367,51 +300,72 @@ void BiboRewriteTest::files()
     QFETCH(QByteArray, expected);
 
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    writeFile(dir.filePath(QStringLiteral("VELNOR.INI")), content);
-    const Outcome outcome = rewriteIn(dir.path(), QStringLiteral("VELNOR.INI"), folder, rules);
-    QCOMPARE(outcome.bytes, expected.isNull() ? content : expected);
-    QCOMPARE(outcome.replaced, !expected.isNull());
-    QCOMPARE(outcome.others, QStringList()); // no temporary file left behind
-
-    if (!expected.isNull()) {
+    const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
+    writeFile(path, content);
+    const FileState before = stateOf(path);
+    rewrite(path, folder, rules);
+    if (expected.isNull()) {
+        QVERIFY(stateOf(path) == before);
+    } else {
+        QCOMPARE(readAll(path), expected);
         // Rewritten once, the file is up to date for the same folder.
-        const Outcome again = rewriteIn(dir.path(), QStringLiteral("VELNOR.INI"), folder, rules);
-        QCOMPARE(again.bytes, expected);
-        QVERIFY(!again.replaced);
+        const FileState after = stateOf(path);
+        rewrite(path, folder, rules);
+        QVERIFY(stateOf(path) == after);
     }
+    QCOMPARE(folderEntries(dir.path()), { QStringLiteral("VELNOR.INI") }); // no temporary file left
 }
 
-void BiboRewriteTest::keepsPermissions_data()
+void BiboRewriteTest::replacement_data()
 {
     QTest::addColumn<uint>("mode");
-    QTest::newRow("0600") << 0600u;
-    QTest::newRow("0640") << 0640u;
-    QTest::newRow("0664") << 0664u;
-    QTest::newRow("0755") << 0755u;
+    QTest::addColumn<uint>("owner");
+    QTest::addColumn<uint>("group");
+    QTest::addColumn<bool>("asNobody");
+    QTest::addColumn<bool>("closedFolder"); // no new file can be made beside it
+    QTest::addColumn<bool>("replaced");
+
+    // Mode, owner and group always come through; where they can't, or the
+    // file is read-only even to root, the file stays as it was.
+    QTest::newRow("0600") << 0600u << 0u << 0u << false << false << true;
+    QTest::newRow("0640") << 0640u << 0u << 0u << false << false << true;
+    QTest::newRow("0755") << 0755u << 0u << 0u << false << false << true;
+    QTest::newRow("group-writable only") << 0464u << 0u << 0u << false << false << true;
+    QTest::newRow("read-only") << 0444u << 0u << 0u << false << false << false;
+    QTest::newRow("another user's file, as root") << 0644u << nobody << nobody << false << false << true;
+    QTest::newRow("own file, as nobody") << 0644u << nobody << nobody << true << false << true;
+    QTest::newRow("root's file, written through the group") << 0664u << 0u << nobody << true << false << false;
+    QTest::newRow("closed folder") << 0666u << 0u << 0u << true << true << false;
 }
 
-void BiboRewriteTest::keepsPermissions()
+void BiboRewriteTest::replacement()
 {
     QFETCH(uint, mode);
-    QTemporaryDir dir;
-    writeFile(dir.filePath(QStringLiteral("VELNOR.INI")), "BIBOPATH1=C:\\X\\BIBO\\\n", mode);
-    const Outcome outcome = rewriteIn(dir.path(), QStringLiteral("VELNOR.INI"), suite, PathRules::Windows);
-    QVERIFY(outcome.replaced);
-    QCOMPARE(uint(outcome.mode), mode);
-}
+    QFETCH(uint, owner);
+    QFETCH(uint, group);
+    QFETCH(bool, asNobody);
+    QFETCH(bool, closedFolder);
+    QFETCH(bool, replaced);
+    if (geteuid() != 0)
+        QSKIP("needs root to hand files to other users");
 
-void BiboRewriteTest::leavesReadOnlyFile()
-{
-    // Even root, whom the system lets write anything, leaves it alone.
     QTemporaryDir dir;
-    const QByteArray content("BIBOPATH1=C:\\X\\BIBO\\\n");
-    writeFile(dir.filePath(QStringLiteral("VELNOR.INI")), content, 0444);
-    const Outcome outcome = rewriteIn(dir.path(), QStringLiteral("VELNOR.INI"), suite, PathRules::Windows);
-    QCOMPARE(outcome.bytes, content);
-    QVERIFY(!outcome.replaced);
-    QCOMPARE(outcome.others, QStringList());
-    QCOMPARE(uint(outcome.mode), 0444u);
+    const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
+    writeFile(path, "a=1\n" + cp1251(entry) + "\n", mode);
+    QCOMPARE(chown(QFile::encodeName(path).constData(), owner, group), 0);
+    const QByteArray folder = QFile::encodeName(dir.path());
+    QCOMPARE(chmod(folder.constData(), closedFolder ? 0555 : 0777), 0);
+    const FileState before = stateOf(path);
+
+    rewrite(path, suite, PathRules::Windows, asNobody);
+    const FileState after = stateOf(path);
+    chmod(folder.constData(), 0700);
+    QCOMPARE(after.inode != before.inode, replaced);
+    QCOMPARE(after.bytes, replaced ? "a=1\r\n" + cp1251(rewritten) + "\r\n" : before.bytes);
+    QCOMPARE(uint(after.mode), mode);
+    QCOMPARE(uint(after.owner), owner);
+    QCOMPARE(uint(after.group), group);
+    QCOMPARE(folderEntries(dir.path()), { QStringLiteral("VELNOR.INI") });
 }
 
 void BiboRewriteTest::keepsSymbolicLink()
@@ -419,43 +373,14 @@ void BiboRewriteTest::keepsSymbolicLink()
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("real")));
     const QString target = dir.filePath(QStringLiteral("real/settings.ini"));
-    writeFile(target, "BIBOPATH1=C:\\X\\BIBO\\\n", 0640);
+    writeFile(target, cp1251(entry), 0640);
     QVERIFY(QFile::link(QStringLiteral("real/settings.ini"), dir.filePath(QStringLiteral("VELNOR.INI"))));
 
-    rewriteIn(dir.path(), QStringLiteral("VELNOR.INI"), suite, PathRules::Windows);
+    rewrite(dir.filePath(QStringLiteral("VELNOR.INI")), suite, PathRules::Windows);
     QVERIFY(QFileInfo(dir.filePath(QStringLiteral("VELNOR.INI"))).isSymLink());
-    QFile result(target);
-    QVERIFY(result.open(QIODevice::ReadOnly));
-    QCOMPARE(result.readAll(), QByteArray("BIBOPATH1=E:\\Tools\\Suite\\BIBO\\\r\n"));
-    QCOMPARE(QDir(dir.filePath(QStringLiteral("real"))).entryList(QDir::Files | QDir::Hidden), { QStringLiteral("settings.ini") });
-}
-
-void BiboRewriteTest::leavesFileInClosedFolder()
-{
-    // The file itself may be written, but no new file can be made beside it:
-    // it must not be written in place, where a crash would leave it half done.
-    QTemporaryDir dir;
-    const QByteArray content("BIBOPATH1=C:\\X\\BIBO\\\n");
-    writeFile(dir.filePath(QStringLiteral("VELNOR.INI")), content, 0666);
-    QCOMPARE(chmod(QFile::encodeName(dir.path()).constData(), 0555), 0);
-
-    // Root may create files anywhere, so the rewrite runs as nobody then.
-    const pid_t child = fork();
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(2);
-        const Outcome outcome = rewriteIn(dir.path(), QStringLiteral("VELNOR.INI"), suite, PathRules::Windows);
-        _exit(outcome.bytes == content && !outcome.replaced && outcome.others.isEmpty() ? 0 : 1);
-    }
-    int status = 0;
-    QCOMPARE(waitpid(child, &status, 0), child);
-    chmod(QFile::encodeName(dir.path()).constData(), 0755);
-    QVERIFY(WIFEXITED(status));
-    QCOMPARE(WEXITSTATUS(status), 0);
-    QFile result(dir.filePath(QStringLiteral("VELNOR.INI")));
-    QVERIFY(result.open(QIODevice::ReadOnly));
-    QCOMPARE(result.readAll(), content);
+    QCOMPARE(readAll(target), cp1251(rewritten) + "\r\n");
+    QCOMPARE(stateOf(target).mode, mode_t(0640));
+    QCOMPARE(folderEntries(dir.filePath(QStringLiteral("real"))), { QStringLiteral("settings.ini") });
 }
 
 QTEST_APPLESS_MAIN(BiboRewriteTest)

@@ -4,8 +4,6 @@
 #include <QRegExp>
 #include <QtTest>
 
-Q_DECLARE_METATYPE(PathRules)
-
 // The launch folder as the launcher's path pattern defines it, found the slow
 // way with Qt's regular expressions, to check the linear version against.
 static QString folderByPattern(const QString &path, PathRules rules)
@@ -13,11 +11,9 @@ static QString folderByPattern(const QString &path, PathRules rules)
     QRegExp pattern(rules == PathRules::Windows ? QStringLiteral("(.*\\\\)([^\\\\]+)$")
                                                 : QStringLiteral("(.*[\\\\/])([^\\\\/]+)$"));
     QString folder;
-    for (int offset = 0; pattern.indexIn(path, offset) >= 0;
+    for (int offset = 0; pattern.indexIn(path, offset) >= 0 && pattern.matchedLength() > 0;
          offset = pattern.pos() + pattern.matchedLength()) {
         folder = pattern.cap(1);
-        if (pattern.matchedLength() == 0)
-            break;
     }
     return folder;
 }
@@ -29,74 +25,60 @@ class LaunchFolderTest : public QObject
 private slots:
     void examples_data();
     void examples();
-    void agreesWithPattern_data();
     void agreesWithPattern();
 };
 
 void LaunchFolderTest::examples_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<PathRules>("rules");
-    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("windows");
+    QTest::addColumn<QString>("posix");
 
-    const auto both = [](const char *name, const QString &path, const QString &windows, const QString &posix) {
-        QTest::addRow("%s, Windows", name) << path << PathRules::Windows << windows;
-        QTest::addRow("%s, Posix", name) << path << PathRules::Posix << posix;
+    const auto row = [](const char *name, const QString &path, const QString &windows, const QString &posix) {
+        QTest::newRow(name) << path << windows << posix;
     };
-    both("drive folder", QStringLiteral(R"(C:\Tools\Suite\start.exe)"), QStringLiteral(R"(C:\Tools\Suite\)"),
-         QStringLiteral(R"(C:\Tools\Suite\)"));
-    both("drive root", QStringLiteral(R"(D:\start.exe)"), QStringLiteral(R"(D:\)"), QStringLiteral(R"(D:\)"));
-    both("bare name", QStringLiteral("start.exe"), QString(), QString());
-    both("dot folder", QStringLiteral(R"(.\start.exe)"), QStringLiteral(R"(.\)"), QStringLiteral(R"(.\)"));
-    both("forward slashes", QStringLiteral("C:/Tools/start.exe"), QString(), QStringLiteral("C:/Tools/"));
-    both("ends in backslash", QStringLiteral(R"(C:\Tools\)"), QString(), QString());
-    both("ends in slash", QStringLiteral("/opt/suite/"), QString(), QString());
-    both("mixed, slash last", QStringLiteral(R"(C:\a/b)"), QStringLiteral(R"(C:\)"), QStringLiteral(R"(C:\a/)"));
-    both("mixed, backslash last", QStringLiteral(R"(/a\b/c\start)"), QStringLiteral(R"(/a\b/c\)"),
-         QStringLiteral(R"(/a\b/c\)"));
-    both("share", QStringLiteral(R"(\\server\share\start.exe)"), QStringLiteral(R"(\\server\share\)"),
-         QStringLiteral(R"(\\server\share\)"));
-    both("posix absolute", QStringLiteral("/opt/suite/start"), QString(), QStringLiteral("/opt/suite/"));
-    both("Cyrillic", QStringLiteral(u"E:\\Программы\\Ёлка\\start.exe"), QStringLiteral(u"E:\\Программы\\Ёлка\\"),
-         QStringLiteral(u"E:\\Программы\\Ёлка\\"));
-    both("line feed in name", QStringLiteral("C:\\a\\st\nart"), QStringLiteral("C:\\a\\"), QStringLiteral("C:\\a\\"));
-    both("empty", QString(), QString(), QString());
-    both("only a separator", QStringLiteral("\\"), QString(), QString());
-    both("separator then one character", QStringLiteral("\\x"), QStringLiteral("\\"), QStringLiteral("\\"));
-    both("literal pattern characters", QStringLiteral(R"(C:\$1\&\%1\\1\start)"), QStringLiteral(R"(C:\$1\&\%1\\1\)"),
-         QStringLiteral(R"(C:\$1\&\%1\\1\)"));
-    // Close to the longest argument Linux passes; the answer must not take
-    // a search from every offset to find.
+    const QString none;
+    row("drive folder", QStringLiteral(R"(C:\Tools\Suite\start.exe)"), QStringLiteral(R"(C:\Tools\Suite\)"), QStringLiteral(R"(C:\Tools\Suite\)"));
+    row("drive root", QStringLiteral(R"(D:\start.exe)"), QStringLiteral(R"(D:\)"), QStringLiteral(R"(D:\)"));
+    row("bare name", QStringLiteral("start.exe"), none, none);
+    row("dot folder", QStringLiteral(R"(.\start.exe)"), QStringLiteral(R"(.\)"), QStringLiteral(R"(.\)"));
+    row("forward slashes", QStringLiteral("C:/Tools/start.exe"), none, QStringLiteral("C:/Tools/"));
+    row("ends in a separator", QStringLiteral(R"(C:\Tools\)"), none, none);
+    row("mixed, slash last", QStringLiteral(R"(C:\a/b)"), QStringLiteral(R"(C:\)"), QStringLiteral(R"(C:\a/)"));
+    row("share", QStringLiteral(R"(\\server\share\start.exe)"), QStringLiteral(R"(\\server\share\)"), QStringLiteral(R"(\\server\share\)"));
+    row("posix absolute", QStringLiteral("/opt/suite/start"), none, QStringLiteral("/opt/suite/"));
+    row("Cyrillic", QStringLiteral(u"E:\\Программы\\Ёлка\\start.exe"), QStringLiteral(u"E:\\Программы\\Ёлка\\"), QStringLiteral(u"E:\\Программы\\Ёлка\\"));
+    row("line feed in the name", QStringLiteral("C:\\a\\st\nart"), QStringLiteral("C:\\a\\"), QStringLiteral("C:\\a\\"));
+    row("empty", QString(), none, none);
+    row("pattern characters", QStringLiteral(R"(C:\$1\&\%1\\1\start)"), QStringLiteral(R"(C:\$1\&\%1\\1\)"), QStringLiteral(R"(C:\$1\&\%1\\1\)"));
+    // Close to the longest argument Linux passes: a search from every offset
+    // would take minutes here.
     const QString longName(128 * 1024 - 2, u'x');
-    both("long name, no separator", longName, QString(), QString());
-    both("long name after a separator", u'\\' + longName, QStringLiteral("\\"), QStringLiteral("\\"));
+    row("long, no separator", longName, none, none);
+    row("long, after a separator", u'\\' + longName, QStringLiteral("\\"), QStringLiteral("\\"));
 }
 
 void LaunchFolderTest::examples()
 {
     QFETCH(QString, path);
-    QFETCH(PathRules, rules);
-    QFETCH(QString, folder);
-    QCOMPARE(launchFolderOf(path, rules), folder);
-}
-
-void LaunchFolderTest::agreesWithPattern_data()
-{
-    QTest::addColumn<PathRules>("rules");
-    QTest::newRow("Windows") << PathRules::Windows;
-    QTest::newRow("Posix") << PathRules::Posix;
+    QFETCH(QString, windows);
+    QFETCH(QString, posix);
+    QCOMPARE(launchFolderOf(path, PathRules::Windows), windows);
+    QCOMPARE(launchFolderOf(path, PathRules::Posix), posix);
+    if (path.size() < 100)
+        QCOMPARE(folderByPattern(path, PathRules::Windows), windows);
 }
 
 void LaunchFolderTest::agreesWithPattern()
 {
-    QFETCH(PathRules, rules);
     const QString alphabet = QStringLiteral(u"a\\/.:\n Я");
     QRandomGenerator random(20261207);
     for (int round = 0; round < 20000; ++round) {
         QString path;
         for (int length = random.bounded(9); length > 0; --length)
             path += alphabet.at(random.bounded(alphabet.size()));
-        QCOMPARE(launchFolderOf(path, rules), folderByPattern(path, rules));
+        for (const PathRules rules : { PathRules::Windows, PathRules::Posix })
+            QCOMPARE(launchFolderOf(path, rules), folderByPattern(path, rules));
     }
 }
 

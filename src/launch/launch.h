@@ -1,7 +1,7 @@
 #ifndef LAUNCH_H
 #define LAUNCH_H
 
-#include "bibo_rewrite.h"
+#include "platform.h"
 
 #include <QString>
 

@@ -5,11 +5,20 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
+
+// The launcher has no configuration: logging rules from the environment or a
+// qtlogging.ini must not silence its one message.
+static void keepDebugOutput(QLoggingCategory *category)
+{
+    category->setEnabled(QtDebugMsg, true);
+}
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     platform::prepareProcess();
+    QLoggingCategory::installFilter(keepDebugOutput);
 
     const PathRules rules = platform::pathRules();
     const QString launchFolder = launchFolderOf(platform::decodeOwnPath(argc > 0 ? argv[0] : ""), rules);

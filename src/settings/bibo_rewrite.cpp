@@ -74,15 +74,17 @@ void readFromStart(QTextStream &stream, QFile &file)
     stream.setAutoDetectUnicode(true);
 }
 
+// Reads up to the first entry that needs a change. A read that stops early
+// (a read error, or a file that claims more bytes than it gives) ends the
+// loop without one: looping on atEnd() would never end.
 bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRules rules)
 {
     QTextStream stream;
     readFromStart(stream, settingsFile);
     QString line;
-    while (!stream.atEnd()) {
-        stream.readLineInto(&line);
+    while (stream.readLineInto(&line)) {
         if (isOutOfDate(line, launchFolder, rules))
-            return true;
+            return settingsFile.error() == QFileDevice::NoError;
     }
     return false;
 }
@@ -102,10 +104,11 @@ TextEncoding checkedEncoding(QFile &settingsFile, bool *wellFormed)
     return encoding;
 }
 
-// Writes every line, rewritten where needed, each ended by CR LF. Returns
-// false when a character can't be encoded or a write fails.
-bool writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QString &launchFolder,
-                    PathRules rules, TextEncoding encoding)
+enum class WriteResult { Written, Unencodable, Failed };
+
+// Writes every line, rewritten where needed, each ended by CR LF.
+WriteResult writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QString &launchFolder,
+                           PathRules rules, TextEncoding encoding)
 {
     const QString lineEnd = QStringLiteral("\r\n");
     TextEncoder encoder(encoding);
@@ -113,19 +116,20 @@ bool writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QString &laun
     QTextStream stream;
     readFromStart(stream, settingsFile);
     QString line;
-    while (!stream.atEnd()) {
-        stream.readLineInto(&line);
+    while (stream.readLineInto(&line)) {
         encoder.append(bytes, rewriteBiboEntry(line, launchFolder, rules));
         encoder.append(bytes, lineEnd);
         if (encoder.hasFailure())
-            return false;
+            return WriteResult::Unencodable;
         if (bytes.size() >= 64 * 1024) {
             if (newFile.write(bytes) != bytes.size())
-                return false;
+                return WriteResult::Failed;
             bytes.clear();
         }
     }
-    return newFile.write(bytes) == bytes.size();
+    if (settingsFile.error() != QFileDevice::NoError || newFile.write(bytes) != bytes.size())
+        return WriteResult::Failed;
+    return WriteResult::Written;
 }
 
 } // namespace
@@ -148,8 +152,12 @@ bool isAbsoluteFolder(QStringView folder, PathRules rules)
 
 void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules)
 {
-    if (!isAbsoluteFolder(launchFolder, rules) || !hasOutOfDateEntry(settingsFile, launchFolder, rules))
+    // A line break in the folder would split the entry, or vanish on reading
+    // and make every start rewrite the file again.
+    if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r')
+        || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
         return;
+    }
 
     bool wellFormed = false;
     const TextEncoding markEncoding = checkedEncoding(settingsFile, &wellFormed);
@@ -159,7 +167,8 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
     // A read-only file stays as it is, even for a user whom the system would
     // let replace it (root, or through the rename).
     const QFileInfo info(settingsFile);
-    if (!info.isWritable() || !(info.permissions() & QFileDevice::WriteOwner))
+    const QFile::Permissions writable = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    if (!info.isWritable() || !(info.permissions() & writable))
         return;
 
     // Windows-1251 when every character fits, as the main program expects;
@@ -168,14 +177,20 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
         QSaveFile newFile(settingsFile.fileName());
         if (!newFile.open(QIODevice::WriteOnly))
             return;
-        if (writeRewritten(settingsFile, newFile, launchFolder, rules, encoding)) {
+        // Destroying newFile without commit() discards the temporary file.
+        switch (writeRewritten(settingsFile, newFile, launchFolder, rules, encoding)) {
+        case WriteResult::Written:
+            if (!platform::keepAccess(settingsFile, newFile))
+                return;
             settingsFile.close(); // Windows can't replace a file that is still open
             newFile.commit();
             return;
-        }
-        // Destroying newFile discards the temporary file. Only a character
-        // Windows-1251 lacks is worth a second try, in the file's own encoding.
-        if (encoding == markEncoding || newFile.error() != QFileDevice::NoError)
+        case WriteResult::Unencodable:
+            if (encoding == markEncoding)
+                return;
+            break;
+        case WriteResult::Failed:
             return;
+        }
     }
 }

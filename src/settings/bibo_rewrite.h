@@ -1,24 +1,22 @@
 #ifndef BIBO_REWRITE_H
 #define BIBO_REWRITE_H
 
+#include "platform.h"
+
 #include <QString>
 #include <QStringView>
 
 class QFile;
 
-// Which characters separate folders. Windows knows only the backslash; on
-// Linux the slash counts too, and the folder of an entry may hold slashes so
-// that an entry written there is recognised again on the next start.
-enum class PathRules { Windows, Posix };
-
 // Points every BIBO entry of the settings file, open read-only in text mode,
 // into launchFolder. The file is replaced only when a line changed, and only
 // as a whole: the new content goes to a temporary file beside it that is
-// renamed into place once complete. A read-only file, a folder that takes no
-// new file, a Unicode file that doesn't decode cleanly, a character the
-// encoding can't hold, or a launch folder that isn't absolute leave the file
-// as it was. On return the file is still open read-only, or closed when it
-// was replaced.
+// renamed into place once complete, with the old file's permissions, owner
+// and group. A read-only file, a folder that takes no new file, an owner that
+// can't be kept, a read error, a Unicode file that doesn't decode cleanly, a
+// character the encoding can't hold, or a launch folder that isn't absolute
+// or holds a line break leave the file as it was. On return the file is still
+// open read-only, or closed when it was replaced.
 void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules);
 
 // One line, without its line end, with its BIBO entry pointing into

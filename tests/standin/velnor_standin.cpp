@@ -1,8 +1,10 @@
 // Stands in for the main program. It says that it started and shows the BIBO
 // entries of the settings file beside it; when VELNOR_STANDIN_RECORD names a
-// file, it also records there its arguments and working directory, written
-// whole through a rename so that a reader never sees half a record.
+// file, it also records there its arguments, working directory and ignored
+// signals, written whole through a rename so that a reader never sees half a
+// record.
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -46,6 +48,14 @@ int main(int argc, char **argv)
         for (int i = 1; i < argc; ++i)
             out << "argument=" << argv[i] << '\n';
         out << "cwd=" << (getcwd(cwd, sizeof cwd) ? cwd : "?") << '\n';
+        // Signals ignored at exec stay ignored: they show what the launcher passed on.
+        out << "ignored=";
+        for (const auto &[number, name] : { std::pair{ SIGPIPE, "PIPE " }, std::pair{ SIGXFSZ, "XFSZ " } }) {
+            struct sigaction action;
+            if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+                out << name;
+        }
+        out << '\n';
     }
     return std::rename(part.c_str(), record) == 0 ? 0 : 1;
 }

@@ -1,15 +1,21 @@
 #ifndef PLATFORM_H
 #define PLATFORM_H
 
-#include "bibo_rewrite.h"
-
 #include <QString>
+
+class QFileDevice;
+
+// Which characters separate folders. Windows knows only the backslash; on
+// Linux the slash counts too, and the folder of an entry may hold slashes so
+// that an entry written there is recognised again on the next start. Both
+// rule sets are available everywhere, so that both can be tested anywhere.
+enum class PathRules { Windows, Posix };
 
 // Everything in which the launcher differs between Windows and Linux. Each
 // platform has one source file that implements these.
 namespace platform {
 
-// The separators of the launcher's own path and of the entries it writes.
+// The rules of this platform's paths.
 PathRules pathRules();
 
 // Sets up the text codecs and the debug channel before anything is decoded.
@@ -22,6 +28,10 @@ QString decodeOwnPath(const char *argument);
 // working directory and environment, without waiting for it. Returns whether
 // its process was created.
 bool startDetached(const QString &programName);
+
+// Gives the replacement of a file the original's owner, group and permission
+// bits, where the platform has them. Returns false when they can't be kept.
+bool keepAccess(const QFileDevice &original, QFileDevice &replacement);
 
 } // namespace platform
 

@@ -1,0 +1,61 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+// File helpers shared by the test suites.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+inline QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline void writeFile(const QString &path, const QByteArray &bytes, mode_t mode = 0644)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+    file.close();
+    QCOMPARE(chmod(QFile::encodeName(path).constData(), mode), 0);
+}
+
+// What a replacement of the file would change.
+struct FileState
+{
+    QByteArray bytes;
+    ino_t inode = 0;
+    qint64 modified = 0;
+    mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
+
+    bool operator==(const FileState &other) const
+    {
+        return bytes == other.bytes && inode == other.inode && modified == other.modified && mode == other.mode
+                && owner == other.owner && group == other.group;
+    }
+};
+
+inline FileState stateOf(const QString &path)
+{
+    FileState state;
+    struct stat info;
+    if (stat(QFile::encodeName(path).constData(), &info) == 0) {
+        state.inode = info.st_ino;
+        state.modified = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+        state.mode = info.st_mode & 07777;
+        state.owner = info.st_uid;
+        state.group = info.st_gid;
+        if (S_ISREG(info.st_mode)) // a FIFO or a device would never end
+            state.bytes = readAll(path);
+    }
+    return state;
+}
+
+#endif // TESTSUPPORT_H
