@@ -105,6 +105,7 @@ private slots:
     void replacement_data();
     void replacement();
     void keepsSymbolicLink();
+    void leavesHugeFile();
 };
 
 void BiboRewriteTest::entries_data()
@@ -381,6 +382,22 @@ void BiboRewriteTest::keepsSymbolicLink()
     QCOMPARE(readAll(target), cp1251(rewritten) + "\r\n");
     QCOMPARE(stateOf(target).mode, mode_t(0640));
     QCOMPARE(folderEntries(dir.filePath(QStringLiteral("real"))), { QStringLiteral("settings.ini") });
+}
+
+void BiboRewriteTest::leavesHugeFile()
+{
+    // A gigabyte, sparse, whose NULs after the entry make one line longer than a string can hold.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
+    writeFile(path, cp1251(entry));
+    QVERIFY(QFile::resize(path, qint64(1) << 30));
+    struct stat before, after;
+    QCOMPARE(stat(QFile::encodeName(path).constData(), &before), 0);
+    rewrite(path, suite, PathRules::Windows);
+    QCOMPARE(stat(QFile::encodeName(path).constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    QCOMPARE(after.st_size, before.st_size);
 }
 
 QTEST_APPLESS_MAIN(BiboRewriteTest)

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr qint64 maximumSize = qint64(1) << 30;
+
 // The characters an entry's folder may hold: space, colon, digits, the whole
 // range A to z (which takes in the backslash and [ ] ^ _ `) and the Cyrillic
 // letters А to я (without Ё and ё).
@@ -154,8 +156,9 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
 {
     // A line break in the folder would split the entry, or vanish on reading
     // and make every start rewrite the file again.
+    // A gigabyte is no settings file, and one of its lines might not fit in a string.
     if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r')
-        || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
+        || settingsFile.size() >= maximumSize || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
         return;
     }
 

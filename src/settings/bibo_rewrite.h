@@ -13,9 +13,10 @@ class QFile;
 // as a whole: the new content goes to a temporary file beside it that is
 // renamed into place once complete, with the old file's permissions, owner
 // and group. A read-only file, a folder that takes no new file, an owner that
-// can't be kept, a read error, a Unicode file that doesn't decode cleanly, a
-// character the encoding can't hold, or a launch folder that isn't absolute
-// or holds a line break leave the file as it was. On return the file is still
+// can't be kept, a read error, a file of a gigabyte or more, a Unicode file
+// that doesn't decode cleanly, a character the encoding can't hold, or a
+// launch folder that isn't absolute or holds a line break leave the file as
+// it was. On return the file is still
 // open read-only, or closed when it was replaced.
 void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules);
 
