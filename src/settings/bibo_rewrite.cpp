@@ -155,8 +155,8 @@ bool isAbsoluteFolder(QStringView folder, PathRules rules)
 void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules)
 {
     // A line break in the folder would split the entry, or vanish on reading
-    // and make every start rewrite the file again.
-    // A gigabyte is no settings file, and one of its lines might not fit in a string.
+    // and make every start rewrite the file again. A gigabyte is no settings
+    // file, and one of its lines might not fit in a string.
     if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r')
         || settingsFile.size() >= maximumSize || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
         return;
