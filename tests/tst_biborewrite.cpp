@@ -105,7 +105,8 @@ private slots:
     void replacement_data();
     void replacement();
     void keepsSymbolicLink();
-    void leavesHugeFile();
+    void longLines_data();
+    void longLines();
 };
 
 void BiboRewriteTest::entries_data()
@@ -323,20 +324,31 @@ void BiboRewriteTest::replacement_data()
     QTest::addColumn<uint>("owner");
     QTest::addColumn<uint>("group");
     QTest::addColumn<bool>("asNobody");
-    QTest::addColumn<bool>("closedFolder"); // no new file can be made beside it
+    QTest::addColumn<uint>("folderMode");
+    QTest::addColumn<uint>("folderGroup");
     QTest::addColumn<bool>("replaced");
+    QTest::addColumn<uint>("newGroup");
 
     // Mode, owner and group always come through; where they can't, or the
-    // file is read-only even to root, the file stays as it was.
-    QTest::newRow("0600") << 0600u << 0u << 0u << false << false << true;
-    QTest::newRow("0640") << 0640u << 0u << 0u << false << false << true;
-    QTest::newRow("0755") << 0755u << 0u << 0u << false << false << true;
-    QTest::newRow("group-writable only") << 0464u << 0u << 0u << false << false << true;
-    QTest::newRow("read-only") << 0444u << 0u << 0u << false << false << false;
-    QTest::newRow("another user's file, as root") << 0644u << nobody << nobody << false << false << true;
-    QTest::newRow("own file, as nobody") << 0644u << nobody << nobody << true << false << true;
-    QTest::newRow("root's file, written through the group") << 0664u << 0u << nobody << true << false << false;
-    QTest::newRow("closed folder") << 0666u << 0u << 0u << true << true << false;
+    // file is read-only even to root, the file stays as it was. A group may
+    // give way only where that changes nobody's access.
+    const auto row = [](const char *name, uint mode, uint owner, uint group, bool asNobody, bool replaced,
+                        uint newGroup, uint folderMode = 0777, uint folderGroup = 0) {
+        QTest::newRow(name) << mode << owner << group << asNobody << folderMode << folderGroup << replaced << newGroup;
+    };
+    row("0600", 0600, 0, 0, false, true, 0);
+    row("0640", 0640, 0, 0, false, true, 0);
+    row("0755", 0755, 0, 0, false, true, 0);
+    row("group-writable only", 0464, 0, 0, false, true, 0);
+    row("set-ID bits", 06644, 0, 0, false, true, 0);
+    row("read-only", 0444, 0, 0, false, false, 0);
+    row("another user's file, as root", 0644, nobody, nobody, false, true, nobody);
+    row("own file, as nobody", 0644, nobody, nobody, true, true, nobody);
+    row("root's file, written through the group", 0664, 0, nobody, true, false, nobody);
+    row("foreign group like others", 0644, nobody, 0, true, true, nobody);
+    row("foreign group with more than others", 0664, nobody, 0, true, false, 0);
+    row("set-group-ID the system would drop", 02664, nobody, 3000, true, false, 3000, 02777, 3000);
+    row("closed folder", 0666, 0, 0, true, false, 0, 0555);
 }
 
 void BiboRewriteTest::replacement()
@@ -345,8 +357,10 @@ void BiboRewriteTest::replacement()
     QFETCH(uint, owner);
     QFETCH(uint, group);
     QFETCH(bool, asNobody);
-    QFETCH(bool, closedFolder);
+    QFETCH(uint, folderMode);
+    QFETCH(uint, folderGroup);
     QFETCH(bool, replaced);
+    QFETCH(uint, newGroup);
     if (geteuid() != 0)
         QSKIP("needs root to hand files to other users");
 
@@ -354,8 +368,10 @@ void BiboRewriteTest::replacement()
     const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
     writeFile(path, "a=1\n" + cp1251(entry) + "\n", mode);
     QCOMPARE(chown(QFile::encodeName(path).constData(), owner, group), 0);
+    QCOMPARE(chmod(QFile::encodeName(path).constData(), mode), 0); // chown clears set-ID bits
     const QByteArray folder = QFile::encodeName(dir.path());
-    QCOMPARE(chmod(folder.constData(), closedFolder ? 0555 : 0777), 0);
+    QCOMPARE(chown(folder.constData(), 0, folderGroup), 0);
+    QCOMPARE(chmod(folder.constData(), folderMode), 0);
     const FileState before = stateOf(path);
 
     rewrite(path, suite, PathRules::Windows, asNobody);
@@ -365,7 +381,7 @@ void BiboRewriteTest::replacement()
     QCOMPARE(after.bytes, replaced ? "a=1\r\n" + cp1251(rewritten) + "\r\n" : before.bytes);
     QCOMPARE(uint(after.mode), mode);
     QCOMPARE(uint(after.owner), owner);
-    QCOMPARE(uint(after.group), group);
+    QCOMPARE(uint(after.group), replaced ? newGroup : group);
     QCOMPARE(folderEntries(dir.path()), { QStringLiteral("VELNOR.INI") });
 }
 
@@ -384,20 +400,43 @@ void BiboRewriteTest::keepsSymbolicLink()
     QCOMPARE(folderEntries(dir.filePath(QStringLiteral("real"))), { QStringLiteral("settings.ini") });
 }
 
-void BiboRewriteTest::leavesHugeFile()
+void BiboRewriteTest::longLines_data()
 {
-    // A gigabyte, sparse, whose NULs after the entry make one line longer than a string can hold.
+    QTest::addColumn<int>("length");   // of the line holding the entry
+    QTest::addColumn<int>("nextLine"); // of a line after it
+    QTest::addColumn<qint64>("sparse"); // a size the file is stretched to with NULs, or 0
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("just under the limit") << maximumLineLength - 1 << 1 << qint64(0) << true;
+    QTest::newRow("at the limit") << maximumLineLength << 1 << qint64(0) << false;
+    QTest::newRow("a later line at the limit") << 100 << maximumLineLength << qint64(0) << false;
+    // More than a string can hold: reading must stop long before.
+    QTest::newRow("a gigabyte in one line") << 100 << 0 << (qint64(1) << 30) << false;
+}
+
+void BiboRewriteTest::longLines()
+{
+    QFETCH(int, length);
+    QFETCH(int, nextLine);
+    QFETCH(qint64, sparse);
+    QFETCH(bool, replaced);
+
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
-    writeFile(path, cp1251(entry));
-    QVERIFY(QFile::resize(path, qint64(1) << 30));
+    const QByteArray line = cp1251(entry) + QByteArray(length - entry.size(), 'x');
+    writeFile(path, line + (nextLine ? "\n" + QByteArray(nextLine, 'y') : QByteArray()));
+    if (sparse)
+        QVERIFY(QFile::resize(path, sparse));
     struct stat before, after;
     QCOMPARE(stat(QFile::encodeName(path).constData(), &before), 0);
     rewrite(path, suite, PathRules::Windows);
     QCOMPARE(stat(QFile::encodeName(path).constData(), &after), 0);
-    QCOMPARE(after.st_ino, before.st_ino);
-    QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-    QCOMPARE(after.st_size, before.st_size);
+    QCOMPARE(after.st_ino != before.st_ino, replaced);
+    if (replaced) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readLine(), cp1251(rewritten) + QByteArray(length - entry.size(), 'x') + "\r\n");
+    }
 }
 
 QTEST_APPLESS_MAIN(BiboRewriteTest)

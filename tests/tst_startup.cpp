@@ -31,6 +31,7 @@ struct Launch
     QByteArray workingDirectory;
     QByteArray path = "/usr/bin:/bin";
     rlim_t fileSizeLimit = RLIM_INFINITY;
+    bool ignoreFileSizeSignal = false;
 };
 
 struct Result
@@ -111,7 +112,7 @@ Result StartupTest::run(const Launch &launch)
         dup2(nullFd, 1);
         dup2(errorFd, 2);
         signal(SIGPIPE, SIG_DFL);
-        signal(SIGXFSZ, SIG_DFL);
+        signal(SIGXFSZ, launch.ignoreFileSizeSignal ? SIG_IGN : SIG_DFL);
         const struct rlimit limit = { launch.fileSizeLimit, launch.fileSizeLimit };
         if (chdir(launch.workingDirectory.constData()) == 0 && setrlimit(RLIMIT_FSIZE, &limit) == 0)
             execve(program.constData(), argv.data(), environment.data());
@@ -171,11 +172,14 @@ void StartupTest::rewritesAndStarts()
     QVERIFY(startedWithin(10000));
     QCOMPARE(readAll(m_record), "arguments=0\ncwd=" + launch.workingDirectory + "\nignored=\n");
 
-    // The next start from the same folder finds nothing to do and writes nothing.
+    // The next start from the same folder finds nothing to do and writes
+    // nothing; a signal ignored by whoever started the launcher stays ignored.
     const FileState before = stateOf(settings());
+    launch.ignoreFileSizeSignal = true;
     QCOMPARE(run(launch).status, 0);
     QVERIFY(startedWithin(10000));
     QVERIFY(stateOf(settings()) == before);
+    QCOMPARE(readAll(m_record), "arguments=0\ncwd=" + launch.workingDirectory + "\nignored=XFSZ \n");
 }
 
 void StartupTest::settingsFileForms_data()

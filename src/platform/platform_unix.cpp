@@ -115,14 +115,20 @@ bool keepAccess(const QFileDevice &original, QFileDevice &replacement)
     // Qt copies permissions as they apply to the current user, which adds the
     // owner's write bit wherever we may write: set the exact bits instead,
     // after the owner, since a change of owner clears set-ID bits.
+    const int fd = replacement.handle();
     struct stat was, now;
-    if (fstat(original.handle(), &was) != 0 || fstat(replacement.handle(), &now) != 0)
+    if (fstat(original.handle(), &was) != 0 || fstat(fd, &now) != 0)
         return false;
-    if ((was.st_uid != now.st_uid || was.st_gid != now.st_gid)
-        && fchown(replacement.handle(), was.st_uid, was.st_gid) != 0) {
+    const mode_t mode = was.st_mode & 07777;
+    if (was.st_uid != now.st_uid && fchown(fd, was.st_uid, gid_t(-1)) != 0)
         return false;
-    }
-    return fchmod(replacement.handle(), was.st_mode & 07777) == 0;
+    // A group we can't hand the file to may give way to ours only where
+    // nobody's access changes: when the group has just what others have.
+    const bool groupLikeOthers = ((mode >> 3) & 07) == (mode & 07) && !(mode & S_ISGID);
+    if (was.st_gid != now.st_gid && fchown(fd, uid_t(-1), was.st_gid) != 0 && !groupLikeOthers)
+        return false;
+    // The system may drop a set-ID bit without failing.
+    return fchmod(fd, mode) == 0 && fstat(fd, &now) == 0 && (now.st_mode & 07777) == mode;
 }
 
 } // namespace platform

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr qint64 maximumSize = qint64(1) << 30;
-
 // The characters an entry's folder may hold: space, colon, digits, the whole
 // range A to z (which takes in the backslash and [ ] ^ _ `) and the Cyrillic
 // letters А to я (without Ё and ё).
@@ -84,7 +82,9 @@ bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRul
     QTextStream stream;
     readFromStart(stream, settingsFile);
     QString line;
-    while (stream.readLineInto(&line)) {
+    while (stream.readLineInto(&line, maximumLineLength)) {
+        if (line.size() >= maximumLineLength)
+            return false;
         if (isOutOfDate(line, launchFolder, rules))
             return settingsFile.error() == QFileDevice::NoError;
     }
@@ -118,7 +118,9 @@ WriteResult writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QStrin
     QTextStream stream;
     readFromStart(stream, settingsFile);
     QString line;
-    while (stream.readLineInto(&line)) {
+    while (stream.readLineInto(&line, maximumLineLength)) {
+        if (line.size() >= maximumLineLength)
+            return WriteResult::Failed;
         encoder.append(bytes, rewriteBiboEntry(line, launchFolder, rules));
         encoder.append(bytes, lineEnd);
         if (encoder.hasFailure())
@@ -155,10 +157,9 @@ bool isAbsoluteFolder(QStringView folder, PathRules rules)
 void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules)
 {
     // A line break in the folder would split the entry, or vanish on reading
-    // and make every start rewrite the file again. A gigabyte is no settings
-    // file, and one of its lines might not fit in a string.
+    // and make every start rewrite the file again.
     if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r')
-        || settingsFile.size() >= maximumSize || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
+        || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
         return;
     }
 

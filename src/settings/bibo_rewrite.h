@@ -13,12 +13,16 @@ class QFile;
 // as a whole: the new content goes to a temporary file beside it that is
 // renamed into place once complete, with the old file's permissions, owner
 // and group. A read-only file, a folder that takes no new file, an owner that
-// can't be kept, a read error, a file of a gigabyte or more, a Unicode file
-// that doesn't decode cleanly, a character the encoding can't hold, or a
-// launch folder that isn't absolute or holds a line break leave the file as
-// it was. On return the file is still
-// open read-only, or closed when it was replaced.
+// can't be kept, a read error, a line of maximumLineLength characters or
+// more, a Unicode file that doesn't decode cleanly, a character the encoding
+// can't hold, or a launch folder that isn't absolute or holds a line break
+// leave the file as it was. On return the file is still open read-only, or
+// closed when it was replaced.
 void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules);
+
+// No settings line is this long; reading stops there, which bounds memory
+// (a string couldn't hold a line of a gigabyte at all).
+constexpr int maximumLineLength = 16 * 1024 * 1024;
 
 // One line, without its line end, with its BIBO entry pointing into
 // launchFolder; the line itself when it holds no entry or is up to date.
