@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileDevice>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <spawn.h>

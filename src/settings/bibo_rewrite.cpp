@@ -86,7 +86,7 @@ bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRul
         if (line.size() >= maximumLineLength)
             return false;
         if (isOutOfDate(line, launchFolder, rules))
-            return settingsFile.error() == QFileDevice::NoError;
+            return true; // a read error further on stops the writing pass
     }
     return false;
 }
