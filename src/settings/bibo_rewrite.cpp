@@ -176,7 +176,9 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
         return;
 
     // Windows-1251 when every character fits, as the main program expects;
-    // otherwise a Unicode file keeps its own encoding and mark.
+    // otherwise a Unicode file keeps its own encoding and mark. No lock file:
+    // starts from one folder write the same bytes, and each replacement is a
+    // rename, so a reader always finds a whole file, old or new.
     for (const TextEncoding encoding : { TextEncoding::Windows1251, markEncoding }) {
         QSaveFile newFile(settingsFile.fileName());
         if (!newFile.open(QIODevice::WriteOnly))
