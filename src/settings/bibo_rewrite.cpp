@@ -117,6 +117,12 @@ WriteResult writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QStrin
     QByteArray bytes = byteOrderMark(encoding);
     QTextStream stream;
     readFromStart(stream, settingsFile);
+    // Windows-1251 text that begins like a byte-order mark ("яю", "п»ї")
+    // would be read back as Unicode.
+    const auto startsLikeMark = [&] {
+        return encoding == TextEncoding::Windows1251 && newFile.size() == 0
+                && encodingOfMark(bytes.left(4)) != TextEncoding::Windows1251;
+    };
     QString line;
     while (stream.readLineInto(&line, maximumLineLength)) {
         if (line.size() >= maximumLineLength)
@@ -126,11 +132,15 @@ WriteResult writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QStrin
         if (encoder.hasFailure())
             return WriteResult::Unencodable;
         if (bytes.size() >= 64 * 1024) {
+            if (startsLikeMark())
+                return WriteResult::Unencodable;
             if (newFile.write(bytes) != bytes.size())
                 return WriteResult::Failed;
             bytes.clear();
         }
     }
+    if (startsLikeMark())
+        return WriteResult::Unencodable;
     if (settingsFile.error() != QFileDevice::NoError || newFile.write(bytes) != bytes.size())
         return WriteResult::Failed;
     return WriteResult::Written;
