@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what building and testing the launcher needs, where it is missing.
+# Installs what building and testing the launcher needs, where it is missing,
+# and any further Debian packages named as arguments.
 set -euo pipefail
 
-packages=(cmake make g++ qtbase5-dev time)
+packages=(cmake make g++ qtbase5-dev time "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")

@@ -1,9 +1,18 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test.
+# Sets up, builds and runs every test: the unit and end-to-end suites, the same
+# suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# rewrite's fuzz target for a minute.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 "$root/tools/setup.sh"
 "$root/tools/build.sh"
-cd "$root/build"
-ctest --output-on-failure
+(cd "$root/build" && ctest --output-on-failure)
+
+echo "== The suites under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_SANITIZE=ON >/dev/null
+cmake --build "$root/build-sanitize" -j"$(nproc)"
+(cd "$root/build-sanitize" && ctest --output-on-failure)
+
+echo "== Fuzzing the rewrite"
+"$root/tools/fuzz.sh" "${LAUNCHER_FUZZ_SECONDS:-60}"
