@@ -87,10 +87,16 @@ class StartUnderWine(unittest.TestCase):
         env = dict(WINE_ENV, VELNOR_STANDIN_RECORD=windows_path(self.record))
         if go:
             env["VELNOR_STANDIN_GO"] = windows_path(go)
-        result = subprocess.run(["wine", os.path.join(folder, "start.exe"), *arguments],
-                                cwd=cwd or folder, env=env, capture_output=True, timeout=300)
+        # A file, not a pipe: the main program and the wineserver inherit the
+        # launcher's standard error and would hold a pipe open.
+        with tempfile.TemporaryFile() as log:
+            result = subprocess.run(["wine", os.path.join(folder, "start.exe"), *arguments],
+                                    cwd=cwd or folder, env=env, stdout=subprocess.DEVNULL, stderr=log,
+                                    timeout=300)
+            log.seek(0)
+            output = log.read().decode("utf-8", "replace")
         messages = []
-        for line in result.stderr.decode("utf-8", "replace").splitlines():
+        for line in output.splitlines():
             match = MESSAGE.search(line)
             if match:
                 messages.append(match.group(1))
