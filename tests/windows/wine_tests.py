@@ -83,8 +83,13 @@ class StartUnderWine(unittest.TestCase):
             shutil.copy(STANDIN_EXE, os.path.join(folder, "velnor.exe"))
         return folder
 
-    def launch(self, folder, arguments=(), cwd=None, go=None, wait_for_record=True):
+    def launch(self, folder, arguments=(), cwd=None, go=None, wait_for_record=True, locale=None):
+        # A record left by an earlier start must not pass for this one.
+        if os.path.exists(self.record):
+            os.remove(self.record)
         env = dict(WINE_ENV, VELNOR_STANDIN_RECORD=windows_path(self.record))
+        if locale:
+            env.update(LANG=locale, LC_ALL=locale)
         if go:
             env["VELNOR_STANDIN_GO"] = windows_path(go)
         # A file, not a pipe: the main program and the wineserver inherit the
@@ -145,7 +150,6 @@ class StartUnderWine(unittest.TestCase):
                 with open(settings, "rb") as file:
                     self.assertEqual(file.read(), after.replace(b"{}", launch_folder))
                 self.assertEqual(sorted(os.listdir(folder)), ["VELNOR.INI", "start.exe", "velnor.exe"])
-                os.remove(self.record)
 
     def test_settings_left_as_they_were(self):
         # (what, settings with {} for the launch folder, file mode)
@@ -172,24 +176,27 @@ class StartUnderWine(unittest.TestCase):
                 self.assertEqual((after.st_ino, after.st_mtime_ns, after.st_mode),
                                  (before.st_ino, before.st_mtime_ns, before.st_mode))
                 self.assertEqual(sorted(os.listdir(folder)), ["VELNOR.INI", "start.exe", "velnor.exe"])
-                os.remove(self.record)
 
     def test_failures_are_reported(self):
-        # (what, settings file present, stand-in present, message)
+        # (what, folder, locale, settings file present, stand-in present, message)
         cases = [
-            ("no settings file", False, True, "File VELNOR.INI not open.\\n"),
-            ("no main program", True, False, "velnor.exe not started.\\n"),
+            ("no settings file", "Suite", None, False, True, "File VELNOR.INI not open.\\n"),
+            ("no main program", "Suite", None, True, False, "velnor.exe not started.\\n"),
+            # The own path is read as Windows-1251 whatever the system's code
+            # page: the é that an English system (code page 1252) passes
+            # comes out as й, and the path names no file.
+            ("letter outside Windows-1251", "Café", "C.UTF-8", True, True, "File VELNOR.INI not open.\\n"),
         ]
-        for what, settings, standin, message in cases:
+        for what, name, locale, settings, standin, message in cases:
             with self.subTest(what):
-                folder = self.program_folder(what.replace(" ", "_"), standin=standin)
+                folder = self.program_folder(what.replace(" ", "_"), name, standin=standin)
                 if settings:
                     with open(os.path.join(folder, "VELNOR.INI"), "wb") as file:
                         file.write(b"Name=x\r\n")
                 before = sorted(os.listdir(folder))
                 # An empty working directory: nothing to be found there.
                 elsewhere = tempfile.mkdtemp(dir=self.root)
-                run = self.launch(folder, cwd=elsewhere, wait_for_record=False)
+                run = self.launch(folder, cwd=elsewhere, wait_for_record=False, locale=locale)
                 self.assertEqual(run.status, 1)
                 self.assertEqual(run.messages, [message])
                 self.assertIsNone(self.read_record(timeout=2), "something was started")
