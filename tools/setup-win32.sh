@@ -148,7 +148,10 @@ qt_flags=(-static -static-runtime -release -optimize-size -opensource -confirm-l
     -platform linux-g++ -xplatform win32-g++ -device-option "CROSS_COMPILE=$tools/$target-"
     -nomake examples -nomake tests -no-gui -no-widgets -no-dbus -no-opengl -no-icu -no-openssl
     -qt-pcre -qt-zlib -no-feature-network -no-feature-sql -no-feature-xml -no-feature-testlib
-    -no-feature-concurrent -no-feature-big_codecs)
+    -no-feature-concurrent -no-feature-big_codecs
+    -no-feature-regularexpression -no-feature-topleveldomain -no-feature-itemmodel -no-feature-settings
+    -no-feature-timezone -no-feature-datetimeparser -no-feature-easingcurve -no-feature-jalalicalendar
+    -no-feature-hijricalendar -no-feature-islamiccivilcalendar)
 qt_source_version() {
     apt-cache showsrc qtbase-opensource-src 2>/dev/null | awk '/^Version:/ {print $2}' | sort -V | tail -n1
 }
