@@ -83,7 +83,7 @@ class StartUnderWine(unittest.TestCase):
             shutil.copy(STANDIN_EXE, os.path.join(folder, "velnor.exe"))
         return folder
 
-    def launch(self, folder, arguments=(), cwd=None, go=None, wait_for_record=True, locale=None):
+    def launch(self, folder, arguments=(), cwd=None, go=None, wait_for_record=True, locale=None, typed=None):
         # A record left by an earlier start must not pass for this one.
         if os.path.exists(self.record):
             os.remove(self.record)
@@ -95,7 +95,10 @@ class StartUnderWine(unittest.TestCase):
         # A file, not a pipe: the main program and the wineserver inherit the
         # launcher's standard error and would hold a pipe open.
         with tempfile.TemporaryFile() as log:
-            result = subprocess.run(["wine", os.path.join(folder, "start.exe"), *arguments],
+            # wine itself hands a program its full path; cmd passes on the
+            # command as typed.
+            command = ["cmd", "/c", typed] if typed else [os.path.join(folder, "start.exe")]
+            result = subprocess.run(["wine", *command, *arguments],
                                     cwd=cwd or folder, env=env, stdout=subprocess.DEVNULL, stderr=log,
                                     timeout=300)
             log.seek(0)
@@ -201,6 +204,38 @@ class StartUnderWine(unittest.TestCase):
                 self.assertEqual(run.messages, [message])
                 self.assertIsNone(self.read_record(timeout=2), "something was started")
                 self.assertEqual(sorted(os.listdir(folder)), before)
+
+    def test_own_path_taken_literally(self):
+        # (what, command as typed with {} for the folder, working directory
+        # is the program folder, started)
+        cases = [
+            # Relative: the settings file is read, but no entry may point at
+            # a relative folder.
+            ("relative", ".\\start.exe", True, True),
+            # Only the backslash separates folders: no launch folder, so the
+            # settings file is looked for in the working directory.
+            ("slashes", "{}/start.exe", True, True),
+            ("slashes elsewhere", "{}/start.exe", False, False),
+        ]
+        for what, typed, in_folder, started in cases:
+            with self.subTest(what):
+                folder = self.program_folder(what.replace(" ", "_"))
+                settings = os.path.join(folder, "VELNOR.INI")
+                content = b"BIBOPATH1=C:\\Old\\BIBO\\\r\n"
+                with open(settings, "wb") as file:
+                    file.write(content)
+                cwd = folder if in_folder else tempfile.mkdtemp(dir=self.root)
+                typed = typed.replace("{}", windows_path(folder).replace("\\", "/"))
+                run = self.launch(folder, cwd=cwd, typed=typed, wait_for_record=started)
+                with open(settings, "rb") as file:
+                    self.assertEqual(file.read(), content)
+                if started:
+                    self.assertEqual(run.messages, [])
+                    self.assertIsNotNone(run.record, "velnor.exe did not run")
+                    self.assertEqual(run.record["self"], windows_path(os.path.join(folder, "velnor.exe")))
+                else:
+                    self.assertEqual(run.messages, ["File VELNOR.INI not open.\\n"])
+                    self.assertIsNone(self.read_record(timeout=2), "something was started")
 
     def test_main_program_is_found_in_the_launcher_folder(self):
         folder = self.program_folder("Suite")
