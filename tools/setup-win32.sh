@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its Wine tests need, where it is missing,
 # and builds a static QtCore for 32-bit Windows from Debian's qtbase source into
-# a cache outside the checkout. Prints nothing but progress; later runs reuse
-# everything already there.
+# a cache outside the checkout; later runs reuse everything already there.
+# Progress goes to standard error; standard output gets only Qt's prefix.
 set -euo pipefail
+exec 3>&1 1>&2
 
 cache="${VELNOR_CACHE:-/var/cache/velnor-launcher}"
 qt_version=5.15.8
@@ -161,15 +162,30 @@ if [ -z "$source_version" ]; then
     source_version=$(qt_source_version)
 fi
 [ -n "$source_version" ] || { echo "qtbase-opensource-src is not known to apt" >&2; exit 1; }
+# Qt's copy of double-conversion lower-cases the letters of "inf", "nan" and
+# "0x" through the C++ locale, which links all of libstdc++'s locale facets
+# (about 600 KB) into the launcher; plain ASCII does the same for them.
+qt_patch='s/static const std::ctype<char>& cType =\s*std::use_facet<std::ctype<char> >\(std::locale::classic\(\)\);\s*return cType.tolower\(ch\);/return ch >= \x27A\x27 && ch <= \x27Z\x27 ? char(ch - \x27A\x27 + \x27a\x27) : ch;/'
 stamp_text="qtbase-opensource-src $source_version
 $(cat "$tools/$target-g++")
 $($target-g++-posix --version | head -n1)
-${qt_flags[*]}"
+${qt_flags[*]}
+$qt_patch"
 stamp_hash=$(printf '%s' "$stamp_text" | sha256sum | cut -c1-12)
 prefix="$cache/qt5-win32-$stamp_hash"
 
-if [ -f "$prefix/.stamp" ] && [ "$(cat "$prefix/.stamp")" = "$stamp_text" ]; then
+built() {
+    [ -f "$prefix/.stamp" ] && [ "$(cat "$prefix/.stamp")" = "$stamp_text" ]
+}
+if ! built; then
+    # One build at a time: a second run waits for it and then finds it done.
+    "${sudo[@]}" mkdir -p "$cache"
+    exec 9>"$cache/qt5-win32-$stamp_hash.lock"
+    flock 9
+fi
+if built; then
     echo "$prefix" > "$cache/qt5-win32.current"
+    echo "$prefix" >&3
     exit 0
 fi
 
@@ -181,6 +197,9 @@ work="$cache/work-$stamp_hash"
     cd "$work"
     apt-get source -qq qtbase-opensource-src >/dev/null 2>&1 || apt-get source qtbase-opensource-src
     source_dir=$(find "$work" -maxdepth 1 -type d -name 'qtbase-opensource-src-*' | head -n1)
+    conversion="$source_dir/src/3rdparty/double-conversion/double-conversion.cc"
+    perl -0pi -e "$qt_patch" "$conversion"
+    ! grep -q 'std::locale' "$conversion" || { echo "double-conversion: the locale patch no longer applies" >&2; exit 1; }
     cd "$work/build"
     "$source_dir/configure" -prefix "$prefix" "${qt_flags[@]}" > "$work/configure.log" 2>&1 \
         || { tail -n 40 "$work/configure.log" >&2; exit 1; }
@@ -190,3 +209,4 @@ work="$cache/work-$stamp_hash"
 printf '%s' "$stamp_text" > "$prefix/.stamp"
 echo "$prefix" > "$cache/qt5-win32.current"
 rm -rf "$work"
+echo "$prefix" >&3

@@ -4,14 +4,14 @@
 # machine spends minutes on packages and on a static Qt; later runs reuse both.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cache="${VELNOR_CACHE:-/var/cache/velnor-launcher}"
 
-bash "$root/tools/setup-win32.sh"
-qt_prefix="$(cat "$cache/qt5-win32.current")"
+qt_prefix="$(bash "$root/tools/setup-win32.sh")"
 
+# Qt named outright: a build folder configured earlier remembers the Qt it found.
 cmake -S "$root" -B "$root/build-win32" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
-    -DCMAKE_PREFIX_PATH="$qt_prefix" -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+    -DCMAKE_PREFIX_PATH="$qt_prefix" -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DQt5_DIR="$qt_prefix/lib/cmake/Qt5" -DQt5Core_DIR="$qt_prefix/lib/cmake/Qt5Core" >/dev/null
 cmake --build "$root/build-win32" -j"$(nproc)"
 echo "build-win32/start.exe: $(stat -c %s "$root/build-win32/start.exe") bytes"
 
