@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the unit and end-to-end suites, the same
-# suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# rewrite's fuzz target for a minute.
+# suites again under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# rewrite's fuzz target for a minute, and the 32-bit Windows start.exe under
+# Wine (the first run on a fresh machine spends minutes on packages and Qt).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -16,3 +17,6 @@ cmake --build "$root/build-sanitize" -j"$(nproc)"
 
 echo "== Fuzzing the rewrite"
 "$root/tools/fuzz.sh" "${LAUNCHER_FUZZ_SECONDS:-60}"
+
+echo "== The Windows start.exe under Wine"
+"$root/tools/test-win32.sh"
