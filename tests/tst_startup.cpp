@@ -32,6 +32,7 @@ struct Launch
     QByteArray path = "/usr/bin:/bin";
     rlim_t fileSizeLimit = RLIM_INFINITY;
     bool ignoreFileSizeSignal = false;
+    QByteArrayList environment; // beyond PATH and the stand-in's variables
 };
 
 struct Result
@@ -62,6 +63,8 @@ private slots:
     void findsMainProgram_data();
     void findsMainProgram();
     void failedWriteKeepsOldContent();
+    void messagesDespiteLoggingRules_data();
+    void messagesDespiteLoggingRules();
     void ownPathForms_data();
     void ownPathForms();
     void undecodableFolderName();
@@ -101,6 +104,7 @@ Result StartupTest::run(const Launch &launch)
         argumentList << launch.argv0 << launch.arguments;
     QByteArrayList environmentList = { "PATH=" + launch.path, "VELNOR_STANDIN_RECORD=" + QFile::encodeName(m_record),
                                        "VELNOR_STANDIN_GO=" + QFile::encodeName(m_record + QStringLiteral(".go")) };
+    environmentList += launch.environment;
     QVector<char *> argv = pointers(argumentList), environment = pointers(environmentList);
     const QByteArray errorPath = QFile::encodeName(m_record + QStringLiteral(".stderr"));
     const int errorFd = open(errorPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -296,6 +300,48 @@ void StartupTest::failedWriteKeepsOldContent()
     QVERIFY(stateOf(settings()) == before);
     QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden).size(), 3);
     QVERIFY(startedWithin(10000));
+}
+
+void StartupTest::messagesDespiteLoggingRules_data()
+{
+    QTest::addColumn<QByteArray>("rulesFrom");
+    QTest::addColumn<QByteArray>("failure");
+
+    for (const char *rulesFrom : { "QT_LOGGING_RULES", "QT_LOGGING_CONF", "XDG_CONFIG_HOME" }) {
+        for (const char *failure : { "no settings file", "no main program" })
+            QTest::addRow("%s, %s", rulesFrom, failure) << QByteArray(rulesFrom) << QByteArray(failure);
+    }
+}
+
+// Rules that switch debug output off, from each place Qt reads them, leave
+// the launcher's messages alone.
+void StartupTest::messagesDespiteLoggingRules()
+{
+    QFETCH(QByteArray, rulesFrom);
+    QFETCH(QByteArray, failure);
+
+    const QByteArray rules = "*=false\n*.debug=false\ndefault.debug=false\n";
+    const QByteArray elsewhere = QFile::encodeName(m_elsewhere);
+    Launch launch;
+    launch.argv0 = ownPath();
+    launch.workingDirectory = elsewhere;
+    if (rulesFrom == "QT_LOGGING_RULES") {
+        launch.environment << "QT_LOGGING_RULES=" + QByteArray(rules).replace('\n', ';');
+    } else if (rulesFrom == "QT_LOGGING_CONF") {
+        writeFile(m_elsewhere + QStringLiteral("/rules.ini"), "[Rules]\n" + rules);
+        launch.environment << "QT_LOGGING_CONF=" + elsewhere + "/rules.ini";
+    } else {
+        QVERIFY(QDir(m_elsewhere).mkpath(QStringLiteral("QtProject")));
+        writeFile(m_elsewhere + QStringLiteral("/QtProject/qtlogging.ini"), "[Rules]\n" + rules);
+        launch.environment << "XDG_CONFIG_HOME=" + elsewhere;
+    }
+    if (failure == "no main program")
+        writeFile(settings(), oldEntry);
+    QVERIFY(QFile::remove(m_folder + QStringLiteral("/velnor.exe")));
+
+    const Result result = run(launch);
+    QCOMPARE(result.status, 1);
+    QCOMPARE(result.standardError, failure == "no main program" ? notStarted : notOpen);
 }
 
 void StartupTest::ownPathForms_data()
