@@ -42,7 +42,7 @@ struct FileState
     }
 };
 
-inline FileState stateOf(const QString &path)
+inline FileState stateOf(const QString &path, bool withBytes = true)
 {
     FileState state;
     struct stat info;
@@ -52,7 +52,7 @@ inline FileState stateOf(const QString &path)
         state.mode = info.st_mode & 07777;
         state.owner = info.st_uid;
         state.group = info.st_gid;
-        if (S_ISREG(info.st_mode)) // a FIFO or a device would never end
+        if (withBytes && S_ISREG(info.st_mode)) // a FIFO or a device would never end
             state.bytes = readAll(path);
     }
     return state;

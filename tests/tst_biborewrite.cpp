@@ -268,6 +268,12 @@ void BiboRewriteTest::files_data()
         utf8Mark + encoded(QStringLiteral(u"x=1\r\nBIBOPATH1=/opt/中文/BIBO\\\r\n"), "UTF-8"), QStringLiteral(u"/opt/中文/"), PathRules::Posix);
     row("a second mark is text", utf8Mark + utf8Mark + encoded(text, "UTF-8"), utf8Mark + encoded(QStringLiteral(u"\uFEFF"), "UTF-8") + fits);
     row("half a mark is Windows-1251", "\xEF\xBB\n" + old, "\xEF\xBB\r\n" + now + "\r\n");
+    // Windows-1251 bytes that would read back as a mark keep the file's own encoding.
+    row("UTF-8 mark, text like a UTF-16 mark", utf8Mark + encoded(QStringLiteral(u"яю=1\n") + entry, "UTF-8"),
+        utf8Mark + encoded(QStringLiteral(u"яю=1\r\n") + rewritten + QStringLiteral("\r\n"), "UTF-8"));
+    row("UTF-16LE mark, text like a UTF-8 mark", utf16LEMark + encoded(QStringLiteral(u"п»ї\n") + entry, "UTF-16LE"),
+        utf16LEMark + encoded(QStringLiteral(u"п»ї\r\n") + rewritten + QStringLiteral("\r\n"), "UTF-16LE"));
+    row("no mark, a dropped CR before text like a mark", "\r\xFF\xFE=1\n" + old, unchanged);
 
     // Bodies that don't decode cleanly stay as they are
     row("UTF-8 invalid byte", utf8Mark + "x=\xFF\n" + old, unchanged);

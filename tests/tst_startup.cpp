@@ -1,20 +1,17 @@
 // Runs the built launcher as a user's start would: with a chosen argv[0], in a
 // chosen working directory, against a stand-in main program that records how
 // it was started.
+#include "launchrunner.h"
 #include "testsupport.h"
 
 #include <QDir>
-#include <QScopeGuard>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QThread>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -22,32 +19,6 @@ namespace {
 const QByteArray notOpen("File VELNOR.INI not open.\n");
 const QByteArray notStarted("velnor.exe not started.\n");
 const QByteArray oldEntry("BIBOPATH1=C:\\X\\BIBO\\\n");
-
-struct Launch
-{
-    QByteArray program;          // empty: the launcher in the program folder
-    QByteArray argv0;            // null: no arguments at all, not even argv[0]
-    QByteArrayList arguments;
-    QByteArray workingDirectory;
-    QByteArray path = "/usr/bin:/bin";
-    rlim_t fileSizeLimit = RLIM_INFINITY;
-    bool ignoreFileSizeSignal = false;
-    QByteArrayList environment; // beyond PATH and the stand-in's variables
-};
-
-struct Result
-{
-    int status = -1;
-    QByteArray standardError;
-};
-
-QVector<char *> pointers(QByteArrayList &list)
-{
-    QVector<char *> result;
-    for (QByteArray &item : list)
-        result << item.data();
-    return result << nullptr;
-}
 
 } // namespace
 
@@ -62,7 +33,6 @@ private slots:
     void settingsFileForms();
     void findsMainProgram_data();
     void findsMainProgram();
-    void failedWriteKeepsOldContent();
     void messagesDespiteLoggingRules_data();
     void messagesDespiteLoggingRules();
     void ownPathForms_data();
@@ -70,7 +40,7 @@ private slots:
     void undecodableFolderName();
 
 private:
-    Result run(const Launch &launch);
+    Result run(Launch launch);
     bool startedWithin(int timeoutMs);
     QString settings() const { return m_folder + QStringLiteral("/VELNOR.INI"); }
     QByteArray ownPath() const { return QFile::encodeName(m_folder + QStringLiteral("/start")); }
@@ -94,51 +64,16 @@ void StartupTest::init()
     QVERIFY(QFile::copy(QStringLiteral(STANDIN_PATH), m_folder + QStringLiteral("/velnor.exe")));
 }
 
-Result StartupTest::run(const Launch &launch)
+Result StartupTest::run(Launch launch)
 {
     QFile::remove(m_record);
     QFile::remove(m_record + QStringLiteral(".go"));
-    const QByteArray program = launch.program.isEmpty() ? ownPath() : launch.program;
-    QByteArrayList argumentList;
-    if (!launch.argv0.isNull())
-        argumentList << launch.argv0 << launch.arguments;
-    QByteArrayList environmentList = { "PATH=" + launch.path, "VELNOR_STANDIN_RECORD=" + QFile::encodeName(m_record),
-                                       "VELNOR_STANDIN_GO=" + QFile::encodeName(m_record + QStringLiteral(".go")) };
-    environmentList += launch.environment;
-    QVector<char *> argv = pointers(argumentList), environment = pointers(environmentList);
-    const QByteArray errorPath = QFile::encodeName(m_record + QStringLiteral(".stderr"));
-    const int errorFd = open(errorPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
-    const pid_t child = fork();
-    if (child == 0) {
-        const int nullFd = open("/dev/null", O_RDWR);
-        dup2(nullFd, 0);
-        dup2(nullFd, 1);
-        dup2(errorFd, 2);
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGXFSZ, launch.ignoreFileSizeSignal ? SIG_IGN : SIG_DFL);
-        const struct rlimit limit = { launch.fileSizeLimit, launch.fileSizeLimit };
-        if (chdir(launch.workingDirectory.constData()) == 0 && setrlimit(RLIMIT_FSIZE, &limit) == 0)
-            execve(program.constData(), argv.data(), environment.data());
-        _exit(127);
-    }
-    close(errorFd);
-    // A generous bound, only to turn a hang into a failure.
-    Result result;
-    QElapsedTimer timer;
-    timer.start();
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (timer.elapsed() > 30000) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return result;
-        }
-        QThread::msleep(5);
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.standardError = readAll(QFile::decodeName(errorPath));
-    return result;
+    if (launch.program.isEmpty())
+        launch.program = ownPath();
+    launch.environment << "VELNOR_STANDIN_RECORD=" + QFile::encodeName(m_record)
+                       << "VELNOR_STANDIN_GO=" + QFile::encodeName(m_record + QStringLiteral(".go"));
+    launch.errorPath = QFile::encodeName(m_record + QStringLiteral(".stderr"));
+    return runLauncher(launch);
 }
 
 // The stand-in waits for a go-ahead before it writes its record, so a record
@@ -273,33 +208,11 @@ void StartupTest::findsMainProgram()
     Launch launch;
     launch.argv0 = ownPath();
     launch.workingDirectory = QFile::encodeName(m_elsewhere);
-    launch.path = path.replace('@', QFile::encodeName(m_elsewhere) + '/');
+    launch.environment = { "PATH=" + path.replace('@', QFile::encodeName(m_elsewhere) + '/') };
     const Result result = run(launch);
     QCOMPARE(result.status, started ? 0 : 1);
     QCOMPARE(result.standardError, started ? QByteArray() : notStarted);
     QCOMPARE(startedWithin(started ? 10000 : 300), started);
-}
-
-void StartupTest::failedWriteKeepsOldContent()
-{
-    // A file-size limit below the new content's size: the write fails part
-    // way, as on a full disk.
-    QByteArray content = oldEntry;
-    for (int i = 0; i < 20000; ++i)
-        content += "key" + QByteArray::number(i) + "=some value\n";
-    writeFile(settings(), content);
-    const FileState before = stateOf(settings());
-
-    Launch launch;
-    launch.argv0 = ownPath();
-    launch.workingDirectory = QFile::encodeName(m_elsewhere);
-    launch.fileSizeLimit = 64 * 1024;
-    const Result result = run(launch);
-    QCOMPARE(result.status, 0);
-    QCOMPARE(result.standardError, QByteArray());
-    QVERIFY(stateOf(settings()) == before);
-    QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::Hidden).size(), 3);
-    QVERIFY(startedWithin(10000));
 }
 
 void StartupTest::messagesDespiteLoggingRules_data()

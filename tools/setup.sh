@@ -2,7 +2,7 @@
 # Installs what building and testing the launcher needs, where it is missing.
 set -euo pipefail
 
-packages=(cmake make g++ qtbase5-dev libbenchmark-dev)
+packages=(cmake make g++ qtbase5-dev time libbenchmark-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")

@@ -117,6 +117,12 @@ WriteResult writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QStrin
     QByteArray bytes = byteOrderMark(encoding);
     QTextStream stream;
     readFromStart(stream, settingsFile);
+    // Windows-1251 text that begins like a byte-order mark ("яю", "п»ї")
+    // would be read back as Unicode.
+    const auto startsLikeMark = [&] {
+        return encoding == TextEncoding::Windows1251 && newFile.size() == 0
+                && encodingOfMark(bytes.left(4)) != TextEncoding::Windows1251;
+    };
     QString line;
     while (stream.readLineInto(&line, maximumLineLength)) {
         if (line.size() >= maximumLineLength)
@@ -126,11 +132,15 @@ WriteResult writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QStrin
         if (encoder.hasFailure())
             return WriteResult::Unencodable;
         if (bytes.size() >= 64 * 1024) {
+            if (startsLikeMark())
+                return WriteResult::Unencodable;
             if (newFile.write(bytes) != bytes.size())
                 return WriteResult::Failed;
             bytes.clear();
         }
     }
+    if (startsLikeMark())
+        return WriteResult::Unencodable;
     if (settingsFile.error() != QFileDevice::NoError || newFile.write(bytes) != bytes.size())
         return WriteResult::Failed;
     return WriteResult::Written;
@@ -176,7 +186,9 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
         return;
 
     // Windows-1251 when every character fits, as the main program expects;
-    // otherwise a Unicode file keeps its own encoding and mark.
+    // otherwise a Unicode file keeps its own encoding and mark. No lock file:
+    // starts from one folder write the same bytes, and each replacement is a
+    // rename, so a reader always finds a whole file, old or new.
     for (const TextEncoding encoding : { TextEncoding::Windows1251, markEncoding }) {
         QSaveFile newFile(settingsFile.fileName());
         if (!newFile.open(QIODevice::WriteOnly))
