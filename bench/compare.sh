@@ -88,12 +88,11 @@ add() { contenders+=("$1|$2|$3"); }
 folder start "$root/build/start" "$typical"
 add "launcher, up to date" start uptodate
 add "launcher, needing a change" start outofdate
+kind() { [ "$1" = build-static-qt-full ] && echo "static QtCore, fully static" || echo "static QtCore"; }
 for build in "${statics[@]}"; do
-    kind="static QtCore"
-    [ "$build" = build-static-qt-full ] && kind="static QtCore, fully static"
     folder "$build" "$root/$build/start" "$typical"
-    add "launcher on $kind, up to date" "$build" uptodate
-    add "launcher on $kind, needing a change" "$build" outofdate
+    add "launcher on $(kind "$build"), up to date" "$build" uptodate
+    add "launcher on $(kind "$build"), needing a change" "$build" outofdate
 done
 folder qt "$root/build/bench/qt_floor" "$typical"
 add "minimal Qt 5 program (floor on Debian's Qt)" qt -
@@ -197,19 +196,35 @@ rm -rf "$work/bigstart" "$work/bigsed"
 echo
 echo "### Peak memory (maximum resident set)"
 echo
-echo "| settings file | launcher, needing a change | launcher, up to date | sed -i script |"
-echo "|---|---|---|---|"
+header="| settings file | launcher, needing a change | launcher, up to date |"
+for build in "${statics[@]}"; do
+    header+=" launcher on $(kind "$build"), needing a change |"
+done
+header+=" sed -i script |"
+echo "$header"
+echo "|$(printf -- '---|%.0s' $(seq $((${#statics[@]} + 4))))"
+# The largest resident set of the process and of what it waited for, in MiB.
+peak() { /usr/bin/time -f %M "$1" 2>&1 >/dev/null | tail -n1 | awk '{ printf "%.1f MiB", $1 / 1024 }'; }
 for size in 1 10 100; do
     repeated "$work/mem.ini" "$size"
-    folder mem "$root/build/start" "$work/mem.ini"
+    row="| $size MiB |"
+    for build in build "${statics[@]}"; do
+        program="$root/$build/start"
+        folder mem "$program" "$work/mem.ini"
+        cp "$work/mem/outofdate.ini" "$work/mem/VELNOR.INI"
+        row+=" $(peak "$work/mem/program") |"
+        cmp -s "$work/mem/uptodate.ini" "$work/mem/VELNOR.INI" || {
+            echo "$program did not rewrite the $size MiB file" >&2
+            exit 1
+        }
+        # Up to date now; the other launcher builds only say what a change costs them.
+        [ "$build" = build ] && row+=" $(peak "$work/mem/program") |"
+        rm -rf "$work/mem"
+    done
     folder memsed sed "$work/mem.ini"
-    peak() { /usr/bin/time -f %M "$1" 2>&1 >/dev/null | tail -n1; }
-    cp "$work/mem/outofdate.ini" "$work/mem/VELNOR.INI"
-    change="$(peak "$work/mem/program")"
-    uptodate="$(peak "$work/mem/program")"
-    sedpeak="$(peak "$work/memsed/program")"
-    echo "| $size MiB | $((change / 1024)) MiB | $((uptodate / 1024)) MiB | $((sedpeak / 1024)) MiB |"
-    rm -rf "$work/mem" "$work/memsed" "$work/mem.ini"
+    row+=" $(peak "$work/memsed/program") |"
+    echo "$row"
+    rm -rf "$work/memsed" "$work/mem.ini"
 done
 
 # An up-to-date file must not be touched: no write (same bytes, modification
