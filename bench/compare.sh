@@ -241,7 +241,7 @@ for dir in start "${statics[@]}"; do
     "$work/$dir/program"
     sleep 0.05
     after="$(state "$work/$dir")"
-    [ "$before" = "$after" ] && verdict="not written: same bytes, inode and times; no file made beside it" \
+    [ "$before" = "$after" ] && verdict="not written (same bytes, inode and times; no file made beside it)" \
         || verdict="WRITTEN or touched"
-    echo "- ${dir/start/build}/start on the up-to-date typical file: $verdict."
+    echo "- \`${dir/start/build}/start\`, up-to-date typical file: $verdict."
 done
