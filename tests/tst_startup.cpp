@@ -33,6 +33,8 @@ private slots:
     void settingsFileForms();
     void findsMainProgram_data();
     void findsMainProgram();
+    void messagesDespiteLoggingRules_data();
+    void messagesDespiteLoggingRules();
     void ownPathForms_data();
     void ownPathForms();
     void undecodableFolderName();
@@ -211,6 +213,48 @@ void StartupTest::findsMainProgram()
     QCOMPARE(result.status, started ? 0 : 1);
     QCOMPARE(result.standardError, started ? QByteArray() : notStarted);
     QCOMPARE(startedWithin(started ? 10000 : 300), started);
+}
+
+void StartupTest::messagesDespiteLoggingRules_data()
+{
+    QTest::addColumn<QByteArray>("rulesFrom");
+    QTest::addColumn<QByteArray>("failure");
+
+    for (const char *rulesFrom : { "QT_LOGGING_RULES", "QT_LOGGING_CONF", "XDG_CONFIG_HOME" }) {
+        for (const char *failure : { "no settings file", "no main program" })
+            QTest::addRow("%s, %s", rulesFrom, failure) << QByteArray(rulesFrom) << QByteArray(failure);
+    }
+}
+
+// Rules that switch debug output off, from each place Qt reads them, leave
+// the launcher's messages alone.
+void StartupTest::messagesDespiteLoggingRules()
+{
+    QFETCH(QByteArray, rulesFrom);
+    QFETCH(QByteArray, failure);
+
+    const QByteArray rules = "*=false\n*.debug=false\ndefault.debug=false\n";
+    const QByteArray elsewhere = QFile::encodeName(m_elsewhere);
+    Launch launch;
+    launch.argv0 = ownPath();
+    launch.workingDirectory = elsewhere;
+    if (rulesFrom == "QT_LOGGING_RULES") {
+        launch.environment << "QT_LOGGING_RULES=" + QByteArray(rules).replace('\n', ';');
+    } else if (rulesFrom == "QT_LOGGING_CONF") {
+        writeFile(m_elsewhere + QStringLiteral("/rules.ini"), "[Rules]\n" + rules);
+        launch.environment << "QT_LOGGING_CONF=" + elsewhere + "/rules.ini";
+    } else {
+        QVERIFY(QDir(m_elsewhere).mkpath(QStringLiteral("QtProject")));
+        writeFile(m_elsewhere + QStringLiteral("/QtProject/qtlogging.ini"), "[Rules]\n" + rules);
+        launch.environment << "XDG_CONFIG_HOME=" + elsewhere;
+    }
+    if (failure == "no main program")
+        writeFile(settings(), oldEntry);
+    QVERIFY(QFile::remove(m_folder + QStringLiteral("/velnor.exe")));
+
+    const Result result = run(launch);
+    QCOMPARE(result.status, 1);
+    QCOMPARE(result.standardError, failure == "no main program" ? notStarted : notOpen);
 }
 
 void StartupTest::ownPathForms_data()

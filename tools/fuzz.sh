@@ -9,7 +9,7 @@ seconds="${1:-60}"
 
 "$root/tools/setup.sh" clang libclang-rt-14-dev
 cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DLAUNCHER_BUILD_FUZZER=ON -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
+    -DLAUNCHER_BUILD_FUZZER=ON -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$root/build-fuzz" -j"$(nproc)" --target fuzz_rewrite
 
 # The seeds stay as committed; what the run adds collects in the build.

@@ -11,7 +11,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 (cd "$root/build" && ctest --output-on-failure)
 
 echo "== The suites under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_SANITIZE=ON >/dev/null
+cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_SANITIZE=ON \
+    -DLAUNCHER_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$root/build-sanitize" -j"$(nproc)"
 (cd "$root/build-sanitize" && ctest --output-on-failure)
 

@@ -70,7 +70,7 @@ void readFromStart(QTextStream &stream, QFile &file)
 {
     file.seek(0);
     stream.setDevice(&file);
-    stream.setCodec(QTextCodec::codecForName("Windows-1251"));
+    stream.setCodec(windows1251Codec());
     stream.setAutoDetectUnicode(true);
 }
 

@@ -34,6 +34,12 @@ QByteArray byteOrderMark(TextEncoding encoding)
     return QByteArray();
 }
 
+QTextCodec *windows1251Codec()
+{
+    static QTextCodec *const codec = QTextCodec::codecForName("Windows-1251");
+    return codec;
+}
+
 namespace {
 
 // Well-formed UTF-8 as the Unicode standard defines it: no overlong forms,
@@ -147,8 +153,7 @@ bool isWellFormed(QIODevice &device, TextEncoding encoding)
 TextEncoder::TextEncoder(TextEncoding encoding) : m_encoding(encoding)
 {
     if (encoding == TextEncoding::Windows1251) {
-        m_windows1251.reset(new QTextEncoder(QTextCodec::codecForName("Windows-1251"),
-                                             QTextCodec::IgnoreHeader));
+        m_windows1251.reset(new QTextEncoder(windows1251Codec(), QTextCodec::IgnoreHeader));
     }
 }
 

@@ -20,6 +20,10 @@ TextEncoding encodingOfMark(const QByteArray &head);
 
 QByteArray byteOrderMark(TextEncoding encoding);
 
+// The Windows-1251 codec, looked up once: with ICU every lookup by name
+// searches ICU's alias tables anew.
+QTextCodec *windows1251Codec();
+
 // Whether everything from the device's position to its end is well-formed
 // in the given Unicode encoding: no invalid sequence, no lone surrogate, no
 // truncated code unit. Reads the device in chunks.
