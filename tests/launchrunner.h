@@ -111,4 +111,17 @@ inline Result runLauncher(const Launch &launch, int timeoutMs = 30000)
     return finishLauncher(spawnLauncher(launch), launch, timeoutMs);
 }
 
+// The stand-in main program writes its record, whole, once it runs.
+inline bool recordAppears(const QString &path, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFile::exists(path)) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
 #endif // LAUNCHRUNNER_H

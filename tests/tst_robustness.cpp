@@ -45,19 +45,6 @@ QStringList entriesOf(const QString &folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-// The stand-in main program writes its record once it runs.
-bool recordAppears(const QString &path, int timeoutMs = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!QFile::exists(path)) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
-}
-
 } // namespace
 
 class RobustnessTest : public QObject

@@ -5,11 +5,9 @@
 #include "testsupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextCodec>
-#include <QThread>
 #include <QtTest>
 
 #include <unistd.h>
@@ -81,14 +79,7 @@ Result StartupTest::run(Launch launch)
 bool StartupTest::startedWithin(int timeoutMs)
 {
     writeFile(m_record + QStringLiteral(".go"), QByteArray());
-    QElapsedTimer timer;
-    timer.start();
-    while (!QFile::exists(m_record)) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
+    return recordAppears(m_record, timeoutMs);
 }
 
 void StartupTest::rewritesAndStarts()

@@ -1,4 +1,5 @@
 #include "platform.h"
+#include "text_encoding.h"
 
 #include <QFileDevice>
 #include <QProcess>
@@ -17,7 +18,7 @@ void prepareProcess()
 {
     // The main program's settings and the command line's 8-bit text are
     // Windows-1251, whatever the system's own code page.
-    if (QTextCodec *codec = QTextCodec::codecForName("Windows-1251"))
+    if (QTextCodec *codec = windows1251Codec())
         QTextCodec::setCodecForLocale(codec);
 }
 
