@@ -1,5 +1,6 @@
 #include "bibo_rewrite.h"
 #include "testsupport.h"
+#include "text_encoding.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -7,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <iconv.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,12 +64,13 @@ QString entryByPattern(const QString &line, const QString &folder, PathRules rul
 
 // Opens the file as the launcher does and rewrites it, as another user when
 // asked (in a child process, since a process can't change back from nobody).
-void rewrite(const QString &path, const QString &launchFolder, PathRules rules, bool asNobody = false)
+void rewrite(const QString &path, const QString &launchFolder, PathRules rules, bool asNobody = false,
+             const std::function<void()> &beforeReplacing = nullptr)
 {
     const auto run = [&] {
         QFile file(path);
         if (file.open(QIODevice::ReadOnly | QIODevice::Text))
-            rewriteBiboPaths(file, launchFolder, rules);
+            rewriteBiboPaths(file, launchFolder, rules, beforeReplacing);
     };
     if (!asNobody)
         return run();
@@ -107,6 +110,9 @@ private slots:
     void keepsSymbolicLink();
     void longLines_data();
     void longLines();
+    void windows1251EveryByte();
+    void anotherSaveWins_data();
+    void anotherSaveWins();
 };
 
 void BiboRewriteTest::entries_data()
@@ -196,6 +202,10 @@ void BiboRewriteTest::absoluteFolders_data()
     QTest::newRow("digit as drive") << QStringLiteral(R"(1:\)") << false << false;
     QTest::newRow("Cyrillic as drive") << QStringLiteral(u"Д:\\") << false << false;
     QTest::newRow("relative posix") << QStringLiteral("opt/suite/") << false << false;
+    QTest::newRow("long-path syntax") << QStringLiteral(R"(\\?\C:\Tools\)") << false << false;
+    QTest::newRow("long-path share") << QStringLiteral(R"(\\?\UNC\server\share\)") << false << false;
+    QTest::newRow("device syntax") << QStringLiteral(R"(\\.\C:\Tools\)") << false << false;
+    QTest::newRow("share named like a device") << QStringLiteral(R"(\\.x\share\)") << true << true;
 }
 
 void BiboRewriteTest::absoluteFolders()
@@ -442,6 +452,86 @@ void BiboRewriteTest::longLines()
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readLine(), cp1251(rewritten) + QByteArray(length - entry.size(), 'x') + "\r\n");
+    }
+}
+
+void BiboRewriteTest::windows1251EveryByte()
+{
+    // Every byte reads as one character and writes back as the same byte;
+    // where iconv knows the byte, the character is iconv's, and 0x98, which
+    // it doesn't know, is U+0098 as on Windows.
+    QTextCodec *codec = windows1251Codec();
+    for (int byte = 0; byte < 256; ++byte) {
+        const QByteArray bytes(1, char(byte));
+        const QString text = codec->toUnicode(bytes);
+        QCOMPARE(text.size(), 1);
+        if (byte == 0x98)
+            QCOMPARE(text, QString(QChar(0x98)));
+        else
+            QCOMPARE(encoded(text, "WINDOWS-1251"), bytes);
+        QTextEncoder encoder(codec, QTextCodec::IgnoreHeader);
+        QCOMPARE(encoder.fromUnicode(text), bytes);
+        QVERIFY(!encoder.hasFailure());
+    }
+    QTextEncoder encoder(codec, QTextCodec::IgnoreHeader);
+    QCOMPARE(encoder.fromUnicode(QStringLiteral(u"Ωé\u0099")), QByteArray("???"));
+    QVERIFY(encoder.hasFailure());
+}
+
+void BiboRewriteTest::anotherSaveWins_data()
+{
+    QTest::addColumn<QString>("save"); // what the other program does just before the replacement
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("nobody else") << QString() << true;
+    QTest::newRow("written in place") << QStringLiteral("in place") << false;
+    QTest::newRow("same size, later time") << QStringLiteral("same size") << false;
+    QTest::newRow("renamed over, same size and time") << QStringLiteral("renamed") << false;
+    QTest::newRow("removed") << QStringLiteral("removed") << false;
+}
+
+void BiboRewriteTest::anotherSaveWins()
+{
+    QFETCH(QString, save);
+    QFETCH(bool, replaced);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
+    const QByteArray content = "a=1\n" + cp1251(entry) + "\n";
+    writeFile(path, content);
+    // The other program's version also has an out-of-date entry.
+    const QByteArray theirs = "a=2\n" + cp1251(entry) + "\n";
+    const auto saveTheirs = [&] {
+        struct stat was;
+        QCOMPARE(stat(QFile::encodeName(path).constData(), &was), 0);
+        if (save == QLatin1String("in place")) {
+            writeFile(path, theirs + "b=3\n");
+        } else if (save == QLatin1String("same size")) {
+            writeFile(path, theirs);
+            const struct timespec later[2] = { was.st_atim, { was.st_mtim.tv_sec + 1, was.st_mtim.tv_nsec } };
+            QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), later, 0), 0);
+        } else if (save == QLatin1String("renamed")) {
+            const QString other = dir.filePath(QStringLiteral("saved"));
+            writeFile(other, theirs);
+            const struct timespec same[2] = { was.st_atim, was.st_mtim };
+            QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(other).constData(), same, 0), 0);
+            QCOMPARE(rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+        } else if (save == QLatin1String("removed")) {
+            QVERIFY(QFile::remove(path));
+        }
+    };
+    rewrite(path, suite, PathRules::Windows, false, saveTheirs);
+
+    const QByteArray now = "\r\n" + cp1251(rewritten) + "\r\n";
+    const QByteArray expected = replaced ? "a=1" + now
+            : save == QLatin1String("in place") ? theirs + "b=3\n"
+            : save == QLatin1String("removed") ? QByteArray() : theirs;
+    QCOMPARE(readAll(path), expected);
+    QCOMPARE(folderEntries(dir.path()), expected.isEmpty() ? QStringList() : QStringList{ QStringLiteral("VELNOR.INI") });
+    if (!expected.isEmpty() && !replaced) {
+        // The next start brings the other program's version up to date.
+        rewrite(path, suite, PathRules::Windows);
+        QVERIFY(readAll(path).startsWith("a=2" + now));
     }
 }
 

@@ -29,7 +29,7 @@ int main(int argc, char *argv[])
     platform::prepareProcess();
 
     const PathRules rules = platform::pathRules();
-    const QString launchFolder = launchFolderOf(platform::decodeOwnPath(argc > 0 ? argv[0] : ""), rules);
+    const QString launchFolder = launchFolderOf(platform::ownPath(argc, argv), rules);
 
     // Only a regular file (or a link to one) counts: a FIFO would block the
     // open, a device would never end.

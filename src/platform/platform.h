@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <memory>
+
 class QFileDevice;
 
 // Which characters separate folders. Windows knows only the backslash; on
@@ -21,17 +23,59 @@ PathRules pathRules();
 // Sets up the text codecs and the debug channel before anything is decoded.
 void prepareProcess();
 
-// The launcher's own path, decoded from the first command-line argument.
-QString decodeOwnPath(const char *argument);
+// The launcher's own path, the first word of its command line. Windows
+// takes it from the Unicode command line, whatever argv's code page lost.
+QString ownPath(int argc, char *argv[]);
 
 // Starts the main program by name, with no arguments, in the launcher's
 // working directory and environment, without waiting for it. Returns whether
 // its process was created.
 bool startDetached(const QString &programName);
 
-// Gives the replacement of a file the original's owner, group and permission
-// bits, where the platform has them. Returns false when they can't be kept.
-bool keepAccess(const QFileDevice &original, QFileDevice &replacement);
+// Which file a name stands for and which version of it: another program's
+// save changes the stamp, whether it wrote in place or renamed a new file
+// over the old. A file that can't be looked at has the null stamp.
+struct FileStamp
+{
+    quint64 volume = 0;
+    quint64 index = 0;
+    qint64 size = -1;
+    qint64 modified = 0;
+
+    bool operator==(const FileStamp &other) const
+    {
+        return volume == other.volume && index == other.index && size == other.size && modified == other.modified;
+    }
+    bool operator!=(const FileStamp &other) const { return !(*this == other); }
+};
+FileStamp stampOf(const QFileDevice &openFile);
+FileStamp stampOf(const QString &fileName);
+
+// The new version of a file, written beside it and then put in its place
+// whole; whatever isn't committed is removed again.
+class Replacement
+{
+public:
+    explicit Replacement(const QString &fileName);
+    ~Replacement();
+    Replacement(const Replacement &) = delete;
+    Replacement &operator=(const Replacement &) = delete;
+
+    bool open();
+    QFileDevice &device();
+    // Puts the bytes on disk and, on Linux, gives them the original's owner,
+    // group and permission bits. Returns false when that can't be done.
+    bool prepare(const QFileDevice &original);
+    // Puts the replacement in the file's place; the original must be closed.
+    // On Windows the file keeps its access rights, attributes and creation
+    // time, and a file that another program holds open is tried again for
+    // about a second. Returns false when the file is left as it was.
+    bool commit();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
 
 } // namespace platform
 

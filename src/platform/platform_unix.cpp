@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDevice>
+#include <QSaveFile>
 
 #include <csignal>
 #include <cstdio>
@@ -77,9 +78,9 @@ void prepareProcess()
     qInstallMessageHandler(writeToStandardError);
 }
 
-QString decodeOwnPath(const char *argument)
+QString ownPath(int argc, char *argv[])
 {
-    return QFile::decodeName(argument);
+    return QFile::decodeName(argc > 0 ? argv[0] : "");
 }
 
 bool startDetached(const QString &programName)
@@ -109,11 +110,23 @@ bool startDetached(const QString &programName)
     return result == 0;
 }
 
+namespace {
+
+FileStamp stampFrom(const struct stat &info)
+{
+    FileStamp stamp;
+    stamp.volume = quint64(info.st_dev);
+    stamp.index = quint64(info.st_ino);
+    stamp.size = qint64(info.st_size);
+    stamp.modified = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return stamp;
+}
+
+// Qt copies permissions as they apply to the current user, which adds the
+// owner's write bit wherever we may write: set the exact bits instead, after
+// the owner, since a change of owner clears set-ID bits.
 bool keepAccess(const QFileDevice &original, QFileDevice &replacement)
 {
-    // Qt copies permissions as they apply to the current user, which adds the
-    // owner's write bit wherever we may write: set the exact bits instead,
-    // after the owner, since a change of owner clears set-ID bits.
     const int fd = replacement.handle();
     struct stat was, now;
     if (fstat(original.handle(), &was) != 0 || fstat(fd, &now) != 0)
@@ -128,6 +141,57 @@ bool keepAccess(const QFileDevice &original, QFileDevice &replacement)
         return false;
     // The system may drop a set-ID bit without failing.
     return fchmod(fd, mode) == 0 && fstat(fd, &now) == 0 && (now.st_mode & 07777) == mode;
+}
+
+} // namespace
+
+FileStamp stampOf(const QFileDevice &openFile)
+{
+    struct stat info;
+    return fstat(openFile.handle(), &info) == 0 ? stampFrom(info) : FileStamp();
+}
+
+FileStamp stampOf(const QString &fileName)
+{
+    struct stat info;
+    return stat(QFile::encodeName(fileName).constData(), &info) == 0 ? stampFrom(info) : FileStamp();
+}
+
+// QSaveFile writes through an unnamed temporary file where the system has
+// them, so that even a killed launcher leaves nothing behind, and renames
+// the finished file into place.
+struct Replacement::Private
+{
+    QSaveFile file;
+};
+
+Replacement::Replacement(const QString &fileName) : d(new Private)
+{
+    d->file.setFileName(fileName);
+}
+
+Replacement::~Replacement() = default; // QSaveFile discards what wasn't committed
+
+bool Replacement::open()
+{
+    return d->file.open(QIODevice::WriteOnly);
+}
+
+QFileDevice &Replacement::device()
+{
+    return d->file;
+}
+
+// The bytes reach the disk here, so that the rename in commit() follows
+// the last look at the original at once.
+bool Replacement::prepare(const QFileDevice &original)
+{
+    return keepAccess(original, d->file) && d->file.flush() && fsync(d->file.handle()) == 0;
+}
+
+bool Replacement::commit()
+{
+    return d->file.commit();
 }
 
 } // namespace platform

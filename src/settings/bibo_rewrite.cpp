@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTextStream>
 
 namespace {
@@ -109,7 +108,7 @@ TextEncoding checkedEncoding(QFile &settingsFile, bool *wellFormed)
 enum class WriteResult { Written, Unencodable, Failed };
 
 // Writes every line, rewritten where needed, each ended by CR LF.
-WriteResult writeRewritten(QFile &settingsFile, QSaveFile &newFile, const QString &launchFolder,
+WriteResult writeRewritten(QFile &settingsFile, QFileDevice &newFile, const QString &launchFolder,
                            PathRules rules, TextEncoding encoding)
 {
     const QString lineEnd = QStringLiteral("\r\n");
@@ -160,18 +159,24 @@ bool isAbsoluteFolder(QStringView folder, PathRules rules)
 {
     const auto at = [folder](qsizetype i) { return i < folder.size() ? folder[i].unicode() : u'\0'; };
     const bool driveLetter = (at(0) >= u'A' && at(0) <= u'Z') || (at(0) >= u'a' && at(0) <= u'z');
-    return (driveLetter && at(1) == u':' && at(2) == u'\\') || (at(0) == u'\\' && at(1) == u'\\')
-            || (rules == PathRules::Posix && at(0) == u'/');
+    // \\?\ and \\.\ name the system's own namespaces, which the main program's
+    // entries can't hold.
+    const bool share = at(0) == u'\\' && at(1) == u'\\' && !((at(2) == u'?' || at(2) == u'.') && at(3) == u'\\');
+    return (driveLetter && at(1) == u':' && at(2) == u'\\') || share || (rules == PathRules::Posix && at(0) == u'/');
 }
 
-void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules)
+void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules,
+                      const std::function<void()> &beforeReplacing)
 {
     // A line break in the folder would split the entry, or vanish on reading
     // and make every start rewrite the file again.
-    if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r')
-        || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
+    if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r'))
         return;
-    }
+    // The version that is read: if another program saves the file before it
+    // is replaced, that save wins.
+    const platform::FileStamp stamp = platform::stampOf(settingsFile);
+    if (!hasOutOfDateEntry(settingsFile, launchFolder, rules))
+        return;
 
     bool wellFormed = false;
     const TextEncoding markEncoding = checkedEncoding(settingsFile, &wellFormed);
@@ -190,16 +195,20 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
     // starts from one folder write the same bytes, and each replacement is a
     // rename, so a reader always finds a whole file, old or new.
     for (const TextEncoding encoding : { TextEncoding::Windows1251, markEncoding }) {
-        QSaveFile newFile(settingsFile.fileName());
-        if (!newFile.open(QIODevice::WriteOnly))
+        platform::Replacement replacement(settingsFile.fileName());
+        if (!replacement.open())
             return;
-        // Destroying newFile without commit() discards the temporary file.
-        switch (writeRewritten(settingsFile, newFile, launchFolder, rules, encoding)) {
+        switch (writeRewritten(settingsFile, replacement.device(), launchFolder, rules, encoding)) {
         case WriteResult::Written:
-            if (!platform::keepAccess(settingsFile, newFile))
+            if (!replacement.prepare(settingsFile))
+                return;
+            if (beforeReplacing)
+                beforeReplacing();
+            // The next start brings the other program's version up to date.
+            if (platform::stampOf(settingsFile.fileName()) != stamp)
                 return;
             settingsFile.close(); // Windows can't replace a file that is still open
-            newFile.commit();
+            replacement.commit();
             return;
         case WriteResult::Unencodable:
             if (encoding == markEncoding)

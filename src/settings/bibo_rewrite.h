@@ -6,19 +6,26 @@
 #include <QString>
 #include <QStringView>
 
+#include <functional>
+
 class QFile;
 
 // Points every BIBO entry of the settings file, open read-only in text mode,
 // into launchFolder. The file is replaced only when a line changed, and only
-// as a whole: the new content goes to a temporary file beside it that is
-// renamed into place once complete, with the old file's permissions, owner
-// and group. A read-only file, a folder that takes no new file, an owner that
-// can't be kept, a read error, a line of maximumLineLength characters or
-// more, a Unicode file that doesn't decode cleanly, a character the encoding
-// can't hold, or a launch folder that isn't absolute or holds a line break
-// leave the file as it was. On return the file is still open read-only, or
-// closed when it was replaced.
-void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules);
+// as a whole: the new content goes to a temporary file beside it that takes
+// the file's place once complete, keeping what the old file had (on Linux
+// its permission bits, owner and group; on Windows its access rights,
+// attributes and creation time). A read-only file, a folder that takes no
+// new file, an owner that can't be kept, a read error, a line of
+// maximumLineLength characters or more, a Unicode file that doesn't decode
+// cleanly, a character the encoding can't hold, a launch folder that isn't
+// absolute or holds a line break, or another program's save between the
+// reading and the replacing leave the file as it was. On return the file is
+// still open read-only, or closed when it was replaced. beforeReplacing,
+// where given, runs just before the last look at the file: tests put another
+// program's save there.
+void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules,
+                      const std::function<void()> &beforeReplacing = nullptr);
 
 // No settings line is this long; reading stops there, which bounds memory
 // (a string couldn't hold a line of a gigabyte at all).
@@ -30,7 +37,8 @@ constexpr int maximumLineLength = 16 * 1024 * 1024;
 QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules);
 
 // Whether entries may point into folder: a drive root (E:\), a network share
-// (\\server\), or under Posix rules a path from the root (/). A relative
+// (\\server\, but not \\?\ or \\.\), or under Posix rules a path from the
+// root (/). A relative
 // folder written into an entry could never be matched and repaired again.
 bool isAbsoluteFolder(QStringView folder, PathRules rules);
 

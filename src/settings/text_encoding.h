@@ -20,8 +20,8 @@ TextEncoding encodingOfMark(const QByteArray &head);
 
 QByteArray byteOrderMark(TextEncoding encoding);
 
-// The Windows-1251 codec, looked up once: with ICU every lookup by name
-// searches ICU's alias tables anew.
+// The Windows-1251 codec, made once, that maps every byte to a character
+// and back: byte 0x98, which Windows-1251 leaves unassigned, is U+0098.
 QTextCodec *windows1251Codec();
 
 // Whether everything from the device's position to its end is well-formed
