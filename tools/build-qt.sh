@@ -41,7 +41,9 @@ installed() {
 }
 
 # --- Package sources ---
-sources_dir=/etc/apt/sources.list.d
+# VELNOR_APT_ETC: another apt configuration folder, for the tests.
+apt_etc="${VELNOR_APT_ETC:-/etc/apt}"
+sources_dir="$apt_etc/sources.list.d"
 list="$sources_dir/velnor-launcher.sources"
 # An earlier benchmark script kept source entries in a file of its own.
 old_list="$sources_dir/velnor-launcher-src.sources"
@@ -50,7 +52,7 @@ old_list="$sources_dir/velnor-launcher-src.sources"
 # line: type, URI, suite. Both the one-line and the deb822 format.
 other_entries() {
     local files=() file
-    for file in /etc/apt/sources.list "$sources_dir"/*.list; do
+    for file in "$apt_etc/sources.list" "$sources_dir"/*.list; do
         [ -f "$file" ] && files+=("$file")
     done
     [ ${#files[@]} -eq 0 ] || awk '

@@ -16,6 +16,6 @@ cmake --build "$root/build-win32" -j"$(nproc)"
 echo "build-win32/start.exe: $(stat -c %s "$root/build-win32/start.exe") bytes"
 
 cd "$root/build-win32"
-# The tests under Wine, and a second build in another folder that must give
-# the same start.exe.
-ctest -L '^(wine|reproducible)$' --output-on-failure
+# The tests under Wine, a second build in another folder that must give
+# the same start.exe, and the package-source checks of the Qt build script.
+ctest -L '^(wine|reproducible|setup)$' --output-on-failure
