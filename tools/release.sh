@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Makes the Windows release of a commit (default HEAD):
+#   dist/velnor-start-<version>-win32.zip  start.exe, README.txt, LICENSE.txt,
+#                                         THIRD-PARTY-NOTICES.txt, licenses/
+#   dist/SHA256SUMS                       SHA-256 of the zip and of start.exe
+# The commit's files are exported into build-release/source (uncommitted
+# changes don't count), built with the cached static QtCore into
+# build-release/build and staged with `cmake --install`. The zip is the same
+# byte for byte on every run for the same commit: its entries are in a fixed
+# order, with fixed permissions and the commit's time (or SOURCE_DATE_EPOCH).
+#   bash tools/release.sh [commit]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+commit=$(git -C "$root" rev-parse --verify "${1:-HEAD}^{commit}")
+
+qt_prefix="$(bash "$root/tools/setup-win32.sh")"
+python=$(command -v python3)
+
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "Note: the working tree has uncommitted changes; the release is built from $commit alone." >&2
+fi
+epoch="${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct "$commit")}"
+
+release="$root/build-release"
+rm -rf "$release"
+mkdir -p "$release/source"
+git -C "$root" archive "$commit" | tar -x -C "$release/source"
+
+cmake -S "$release/source" -B "$release/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$release/source/cmake/toolchain-i686-w64-mingw32.cmake" \
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_PREFIX_PATH="$qt_prefix" \
+    -DQt5_DIR="$qt_prefix/lib/cmake/Qt5" -DQt5Core_DIR="$qt_prefix/lib/cmake/Qt5Core" \
+    -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_PACKAGE_STRICT=ON >/dev/null
+cmake --build "$release/build" -j"$(nproc)" --target start >"$release/build.log" 2>&1 \
+    || { cat "$release/build.log" >&2; exit 1; }
+cmake --install "$release/build" --prefix "$release/stage" >/dev/null
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$release/build/CMakeCache.txt")
+[ -n "$version" ] || { echo "no project version in $release/build/CMakeCache.txt" >&2; exit 1; }
+
+# What a user must find in the zip.
+stage="$release/stage"
+for file in start.exe README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt; do
+    [ -s "$stage/$file" ] || { echo "the package lacks $file" >&2; exit 1; }
+done
+[ -n "$(find "$stage/licenses" -type f -size +0 2>/dev/null)" ] || { echo "the package has no licence texts" >&2; exit 1; }
+if grep -l '@[A-Z0-9_]\+@' "$stage"/*.txt; then
+    echo "a placeholder is left in the files above" >&2
+    exit 1
+fi
+if grep -lv $'\r$' "$stage/README.txt"; then
+    echo "README.txt has a line without CR LF" >&2
+    exit 1
+fi
+
+mkdir -p "$root/dist"
+zip_name="velnor-start-$version-win32.zip"
+"$python" - "$stage" "$root/dist/$zip_name" "$epoch" <<'EOF'
+import os, sys, time, zipfile
+
+stage, target, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
+# Zip times are local times without a zone and start in 1980; UTC keeps them
+# the same on every machine.
+stamp = time.gmtime(max(epoch, 315532800))[:6]
+names = sorted(os.path.relpath(os.path.join(folder, name), stage).replace(os.sep, "/")
+               for folder, _, files in os.walk(stage) for name in files)
+# start.exe first, then the rest in name order.
+names.sort(key=lambda name: (name != "start.exe", name))
+partial = target + ".part"
+with zipfile.ZipFile(partial, "w") as archive:
+    for name in names:
+        entry = zipfile.ZipInfo(name, date_time=stamp)
+        entry.create_system = 3
+        entry.external_attr = (0o100755 if name.endswith(".exe") else 0o100644) << 16
+        with open(os.path.join(stage, name), "rb") as source:
+            archive.writestr(entry, source.read(), compress_type=zipfile.ZIP_DEFLATED, compresslevel=9)
+os.replace(partial, target)
+EOF
+
+(cd "$root/dist" && sha256sum "$zip_name" >SHA256SUMS.part && (cd "$stage" && sha256sum start.exe) >>SHA256SUMS.part \
+    && mv SHA256SUMS.part SHA256SUMS)
+echo "dist/$zip_name ($(stat -c %s "$root/dist/$zip_name") bytes) from $commit, version $version:"
+"$python" -m zipfile -l "$root/dist/$zip_name"
+cat "$root/dist/SHA256SUMS"
