@@ -8,10 +8,19 @@
 # build-release/build and staged with `cmake --install`. The zip is the same
 # byte for byte on every run for the same commit: its entries are in a fixed
 # order, with fixed permissions and the commit's time (or SOURCE_DATE_EPOCH).
-#   bash tools/release.sh [commit]
+# THIRD-PARTY-NOTICES.txt says where the launcher's sources are published:
+# --source-url, or else the URL of the checkout's remote "origin".
+#   bash tools/release.sh [--source-url URL] [commit]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source_url=""
+if [ "${1:-}" = --source-url ]; then
+    source_url=${2:?"--source-url needs a URL"}
+    shift 2
+fi
 commit=$(git -C "$root" rev-parse --verify "${1:-HEAD}^{commit}")
+[ -n "$source_url" ] || source_url=$(git -C "$root" remote get-url origin 2>/dev/null || true)
+[ -n "$source_url" ] || { echo "Where are the sources published? Give --source-url URL (the checkout has no remote 'origin')." >&2; exit 2; }
 
 qt_prefix="$(bash "$root/tools/setup-win32.sh")"
 python=$(command -v python3)
@@ -30,7 +39,7 @@ cmake -S "$release/source" -B "$release/build" \
     -DCMAKE_TOOLCHAIN_FILE="$release/source/cmake/toolchain-i686-w64-mingw32.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_PREFIX_PATH="$qt_prefix" \
     -DQt5_DIR="$qt_prefix/lib/cmake/Qt5" -DQt5Core_DIR="$qt_prefix/lib/cmake/Qt5Core" \
-    -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_PACKAGE_STRICT=ON >/dev/null
+    -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_PACKAGE_STRICT=ON -DLAUNCHER_SOURCE_URL="$source_url" >/dev/null
 cmake --build "$release/build" -j"$(nproc)" --target start >"$release/build.log" 2>&1 \
     || { cat "$release/build.log" >&2; exit 1; }
 cmake --install "$release/build" --prefix "$release/stage" >/dev/null
