@@ -1,0 +1,83 @@
+// Starts launchers under Wine the way the tests need and Wine's own command
+// line can't: with a show state, several at the same moment, or while a file
+// is held open the way another program would hold it.
+//
+//   wine_helper start COUNT SHOW COMMANDLINE
+//       starts COUNT processes of COMMANDLINE at once, with SHOW as the
+//       wShowWindow of their STARTUPINFO ("-": none given), waits for all
+//       and exits with the highest exit status.
+//   wine_helper hold FILE MILLISECONDS COMMANDLINE
+//       opens FILE for reading without delete sharing, as an editor or a
+//       running velnor.exe might, starts COMMANDLINE, closes FILE after
+//       MILLISECONDS or when the process ends, and prints how long the
+//       process ran.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+static HANDLE startProcess(const std::wstring &commandLine, int show)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (show >= 0) {
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = WORD(show);
+    }
+    std::wstring line = commandLine;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+static DWORD exitStatus(HANDLE process)
+{
+    DWORD status = 255;
+    WaitForSingleObject(process, INFINITE);
+    GetExitCodeProcess(process, &status);
+    CloseHandle(process);
+    return status;
+}
+
+int main()
+{
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argc != 5)
+        return 254;
+    const std::wstring mode = argv[1];
+    if (mode == L"start") {
+        const int count = _wtoi(argv[2]);
+        const int show = std::wstring(argv[3]) == L"-" ? -1 : _wtoi(argv[3]);
+        std::vector<HANDLE> processes;
+        for (int i = 0; i < count; ++i) {
+            if (HANDLE process = startProcess(argv[4], show))
+                processes.push_back(process);
+        }
+        DWORD highest = processes.size() == size_t(count) ? 0 : 253;
+        for (HANDLE process : processes)
+            highest = std::max(highest, exitStatus(process));
+        return int(highest);
+    }
+    if (mode == L"hold") {
+        const HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return 252;
+        const DWORD began = GetTickCount();
+        HANDLE process = startProcess(argv[4], -1);
+        if (!process)
+            return 253;
+        WaitForSingleObject(process, DWORD(_wtoi(argv[3])));
+        CloseHandle(file);
+        const DWORD status = exitStatus(process);
+        std::printf("ran=%lu\n", GetTickCount() - began);
+        return int(status);
+    }
+    return 254;
+}
