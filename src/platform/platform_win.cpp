@@ -2,10 +2,10 @@
 #include "text_encoding.h"
 
 #include <QDir>
-#include <QFileDevice>
-#include <QString>
 #include <QFile>
+#include <QFileDevice>
 #include <QRandomGenerator>
+#include <QString>
 #include <QTextCodec>
 
 #include <windows.h>
@@ -90,6 +90,13 @@ platform::FileStamp stampOfHandle(HANDLE handle)
     return stamp;
 }
 
+std::wstring currentDirectory()
+{
+    std::wstring current(32768, L'\0');
+    current.resize(GetCurrentDirectoryW(DWORD(current.size()), &current[0]));
+    return current;
+}
+
 // The program that the system's search finds for a start by name: in the
 // launcher's own folder, the working directory, then the system folders and
 // PATH, the order CreateProcessW itself follows.
@@ -97,9 +104,7 @@ std::wstring resolvedProgram(const std::wstring &name)
 {
     std::wstring self(32768, L'\0');
     self.resize(GetModuleFileNameW(nullptr, &self[0], DWORD(self.size())));
-    std::wstring current(32768, L'\0');
-    current.resize(GetCurrentDirectoryW(DWORD(current.size()), &current[0]));
-    const std::wstring folders[] = { self.substr(0, self.rfind(L'\\') + 1), current };
+    const std::wstring folders[] = { self.substr(0, self.rfind(L'\\') + 1), currentDirectory() };
     std::wstring found(32768, L'\0');
     for (const std::wstring &folder : folders) {
         const DWORD size = SearchPathW(folder.c_str(), name.c_str(), nullptr, DWORD(found.size()), &found[0], nullptr);
@@ -117,8 +122,7 @@ bool startElevated(const std::wstring &name, int showState)
     const std::wstring program = resolvedProgram(name);
     if (program.empty())
         return false;
-    std::wstring current(32768, L'\0');
-    current.resize(GetCurrentDirectoryW(DWORD(current.size()), &current[0]));
+    const std::wstring current = currentDirectory();
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
@@ -266,8 +270,9 @@ bool Replacement::prepare(const QFileDevice &original)
         return false;
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
             | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    return (info.dwFileAttributes & kept) == FILE_ATTRIBUTE_ARCHIVE
-            || SetFileAttributesW(d->temporary.c_str(), info.dwFileAttributes & kept);
+    const DWORD wanted = info.dwFileAttributes & kept;
+    return wanted == FILE_ATTRIBUTE_ARCHIVE // what a new file has anyway
+            || SetFileAttributesW(d->temporary.c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL);
 }
 
 bool Replacement::commit()
