@@ -2,14 +2,17 @@
 # Makes the Windows release of a commit (default HEAD):
 #   dist/velnor-start-<version>-win32.zip  start.exe, README.txt, LICENSE.txt,
 #                                         THIRD-PARTY-NOTICES.txt, licenses/
-#   dist/SHA256SUMS                       SHA-256 of the zip and of start.exe
+#   dist/velnor-start-<version>-source.tar.gz
+#                                         the commit's sources, which build it
+#   dist/SHA256SUMS                       SHA-256 of both and of start.exe
 # The commit's files are exported into build-release/source (uncommitted
 # changes don't count), built with the cached static QtCore into
 # build-release/build and staged with `cmake --install`. The zip is the same
 # byte for byte on every run for the same commit: its entries are in a fixed
 # order, with fixed permissions and the commit's time (or SOURCE_DATE_EPOCH).
 # THIRD-PARTY-NOTICES.txt says where the launcher's sources are published:
-# --source-url, or else the URL of the checkout's remote "origin".
+# --source-url, or else the URL of the checkout's remote "origin", or else
+# the source archive published beside the zip.
 #   bash tools/release.sh [--source-url URL] [commit]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,7 +23,6 @@ if [ "${1:-}" = --source-url ]; then
 fi
 commit=$(git -C "$root" rev-parse --verify "${1:-HEAD}^{commit}")
 [ -n "$source_url" ] || source_url=$(git -C "$root" remote get-url origin 2>/dev/null || true)
-[ -n "$source_url" ] || { echo "Where are the sources published? Give --source-url URL (the checkout has no remote 'origin')." >&2; exit 2; }
 
 qt_prefix="$(bash "$root/tools/setup-win32.sh")"
 python=$(command -v python3)
@@ -46,6 +48,8 @@ cmake --install "$release/build" --prefix "$release/stage" >/dev/null
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$release/build/CMakeCache.txt")
 [ -n "$version" ] || { echo "no project version in $release/build/CMakeCache.txt" >&2; exit 1; }
+# Where the notices say the sources are, unless a URL was given.
+source_archive="velnor-start-$version-source.tar.gz"
 
 # What a user must find in the zip.
 stage="$release/stage"
@@ -63,6 +67,8 @@ if grep -lv $'\r$' "$stage/README.txt"; then
 fi
 
 mkdir -p "$root/dist"
+# git writes the commit's time into the archive and gzip no time of its own.
+git -C "$root" archive --format=tar.gz --prefix="velnor-start-$version/" -o "$root/dist/$source_archive" "$commit"
 zip_name="velnor-start-$version-win32.zip"
 "$python" - "$stage" "$root/dist/$zip_name" "$epoch" <<'EOF'
 import os, sys, time, zipfile
@@ -86,8 +92,8 @@ with zipfile.ZipFile(partial, "w") as archive:
 os.replace(partial, target)
 EOF
 
-(cd "$root/dist" && sha256sum "$zip_name" >SHA256SUMS.part && (cd "$stage" && sha256sum start.exe) >>SHA256SUMS.part \
-    && mv SHA256SUMS.part SHA256SUMS)
+(cd "$root/dist" && sha256sum "$zip_name" "$source_archive" >SHA256SUMS.part \
+    && (cd "$stage" && sha256sum start.exe) >>SHA256SUMS.part && mv SHA256SUMS.part SHA256SUMS)
 echo "dist/$zip_name ($(stat -c %s "$root/dist/$zip_name") bytes) from $commit, version $version:"
 "$python" -m zipfile -l "$root/dist/$zip_name"
 cat "$root/dist/SHA256SUMS"
