@@ -31,14 +31,7 @@ esac
 
 cache="${VELNOR_CACHE:-/var/cache/velnor-launcher}"
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-apt_get() {
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=900 "$@"
-}
-installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 
 # --- Package sources ---
 # VELNOR_APT_ETC: another apt configuration folder, for the tests.

@@ -8,14 +8,7 @@ set -euo pipefail
 exec 3>&1 1>&2
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-apt_get() {
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=900 "$@"
-}
-installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
+source "$root/tools/packages.sh"
 
 # --- Package sources: source packages and backports (for qemu), checked and
 # repaired on every run by the script that builds Qt ---
