@@ -170,13 +170,14 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
 {
     // A line break in the folder would split the entry, or vanish on reading
     // and make every start rewrite the file again.
-    if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r'))
+    if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r')
+        || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
         return;
-    // The version that is read: if another program saves the file before it
-    // is replaced, that save wins.
+    }
+    // The version the new content is made from (the writing pass reads the
+    // file again): if another program saves the file before it is replaced,
+    // that save wins.
     const platform::FileStamp stamp = platform::stampOf(settingsFile);
-    if (!hasOutOfDateEntry(settingsFile, launchFolder, rules))
-        return;
 
     bool wellFormed = false;
     const TextEncoding markEncoding = checkedEncoding(settingsFile, &wellFormed);

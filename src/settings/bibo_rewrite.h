@@ -38,8 +38,8 @@ QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathR
 
 // Whether entries may point into folder: a drive root (E:\), a network share
 // (\\server\, but not \\?\ or \\.\), or under Posix rules a path from the
-// root (/). A relative
-// folder written into an entry could never be matched and repaired again.
+// root (/). A relative folder written into an entry could never be matched
+// and repaired again.
 bool isAbsoluteFolder(QStringView folder, PathRules rules);
 
 #endif // BIBO_REWRITE_H
