@@ -247,6 +247,8 @@ bool Replacement::open()
             d->temporary = longPath(d->file.fileName());
             return true;
         }
+        if (!d->file.exists())
+            return false; // not a name taken: the folder takes no new file
     }
     return false;
 }
