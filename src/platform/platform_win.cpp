@@ -72,6 +72,13 @@ bool retried(Operation operation)
     return operation();
 }
 
+// Qt hands out a C runtime descriptor for the HANDLE it opened.
+HANDLE nativeHandle(const QFileDevice &file)
+{
+    const int descriptor = file.handle();
+    return descriptor < 0 ? INVALID_HANDLE_VALUE : HANDLE(_get_osfhandle(descriptor));
+}
+
 qint64 combined(DWORD high, DWORD low)
 {
     return qint64((quint64(high) << 32) | low);
@@ -194,8 +201,7 @@ bool startDetached(const QString &programName)
 
 FileStamp stampOf(const QFileDevice &openFile)
 {
-    const int descriptor = openFile.handle();
-    return descriptor < 0 ? FileStamp() : stampOfHandle(HANDLE(_get_osfhandle(descriptor)));
+    return stampOfHandle(nativeHandle(openFile));
 }
 
 FileStamp stampOf(const QString &fileName)
@@ -261,14 +267,14 @@ QFileDevice &Replacement::device()
 bool Replacement::prepare(const QFileDevice &original)
 {
     // ReplaceFileW opens the new file without sharing: close it first.
-    const bool written = d->file.flush() && FlushFileBuffers(HANDLE(_get_osfhandle(d->file.handle())));
+    const bool written = d->file.flush() && FlushFileBuffers(nativeHandle(d->file));
     d->file.close();
     if (!written || d->file.error() != QFileDevice::NoError)
         return false;
     // ReplaceFileW carries the attributes over too, but not every
     // implementation of it does (Wine's doesn't): a hidden file stays hidden.
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(HANDLE(_get_osfhandle(original.handle())), &info))
+    if (!GetFileInformationByHandle(nativeHandle(original), &info))
         return false;
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
             | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
