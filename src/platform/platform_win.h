@@ -1,0 +1,52 @@
+// What the Windows side's files share: wide strings, long paths, Qt's
+// handles and a retry for files that another program holds.
+#ifndef PLATFORM_WIN_H
+#define PLATFORM_WIN_H
+
+#include <QString>
+
+#include <windows.h>
+
+#include <string>
+
+class QFileDevice;
+
+namespace platform {
+
+inline std::wstring wide(const QString &text)
+{
+    return std::wstring(reinterpret_cast<const wchar_t *>(text.utf16()), size_t(text.size()));
+}
+
+// The full path with the \\?\ prefix, so that no call stops at MAX_PATH.
+std::wstring longPath(const QString &fileName);
+
+// The HANDLE behind Qt's C runtime descriptor, or INVALID_HANDLE_VALUE.
+HANDLE nativeHandle(const QFileDevice &file);
+
+// Whether a failed file operation may pass when tried again: what another
+// program holding the file open causes (a running velnor.exe, a virus
+// scanner, the search indexer, a sync client, a second launcher).
+bool mayPass(DWORD error);
+
+// Runs a file operation until it succeeds, fails for another reason, or
+// about a second has passed. The last error stays the operation's own.
+template <typename Operation>
+bool retried(Operation operation)
+{
+    static const DWORD pauses[] = { 10, 40, 100, 200, 300, 350 };
+    for (const DWORD pause : pauses) {
+        if (operation())
+            return true;
+        const DWORD error = GetLastError();
+        if (!mayPass(error))
+            return false;
+        Sleep(pause);
+        SetLastError(error);
+    }
+    return operation();
+}
+
+} // namespace platform
+
+#endif // PLATFORM_WIN_H

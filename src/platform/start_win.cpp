@@ -1,0 +1,91 @@
+// Starting the main program on Windows: its own show state, no inherited
+// handles, and the shell's consent prompt where it needs administrator rights.
+#include "platform.h"
+#include "platform_win.h"
+
+#include <objbase.h>
+#include <shellapi.h>
+
+namespace {
+
+// ERROR_ELEVATION_REQUIRED, which MinGW's headers lack.
+constexpr DWORD elevationRequired = 740;
+
+std::wstring currentDirectory()
+{
+    std::wstring current(32768, L'\0');
+    current.resize(GetCurrentDirectoryW(DWORD(current.size()), &current[0]));
+    return current;
+}
+
+// The program that the system's search finds for a start by name: in the
+// launcher's own folder, the working directory, then the system folders and
+// PATH, the order CreateProcessW itself follows.
+std::wstring resolvedProgram(const std::wstring &name)
+{
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, &self[0], DWORD(self.size())));
+    const std::wstring folders[] = { self.substr(0, self.rfind(L'\\') + 1), currentDirectory() };
+    std::wstring found(32768, L'\0');
+    for (const std::wstring &folder : folders) {
+        const DWORD size = SearchPathW(folder.c_str(), name.c_str(), nullptr, DWORD(found.size()), &found[0], nullptr);
+        if (size > 0 && size < found.size())
+            return found.substr(0, size);
+    }
+    const DWORD size = SearchPathW(nullptr, name.c_str(), nullptr, DWORD(found.size()), &found[0], nullptr);
+    return size > 0 && size < found.size() ? found.substr(0, size) : std::wstring();
+}
+
+// A program whose manifest asks for administrator rights starts only
+// through the shell, which shows the consent prompt.
+bool startElevated(const std::wstring &name, int showState)
+{
+    const std::wstring program = resolvedProgram(name);
+    if (program.empty())
+        return false;
+    const std::wstring current = currentDirectory();
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    // The launcher ends right after: the shell must finish starting first.
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"runas";
+    info.lpFile = program.c_str();
+    info.lpDirectory = current.c_str(); // an elevated start would begin in the system folder
+    info.nShow = showState;
+    return ShellExecuteExW(&info);
+}
+
+} // namespace
+
+namespace platform {
+
+bool startDetached(const QString &programName)
+{
+    // A shortcut's "Run: Minimized" or "Maximized" reaches the launcher as its
+    // show state; velnor.exe gets the same. No handles are inherited, and a
+    // console program gets its console.
+    STARTUPINFOW own = {};
+    own.cb = sizeof own;
+    GetStartupInfoW(&own);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (own.dwFlags & STARTF_USESHOWWINDOW) {
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = own.wShowWindow;
+    }
+    const std::wstring name = wide(programName);
+    std::wstring commandLine = name; // CreateProcessW may write into it
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return GetLastError() == elevationRequired
+                && startElevated(name, startup.dwFlags & STARTF_USESHOWWINDOW ? startup.wShowWindow : SW_SHOWNORMAL);
+    }
+    // The user started the launcher to see velnor.exe: it may come to the front.
+    AllowSetForegroundWindow(process.dwProcessId);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+} // namespace platform
