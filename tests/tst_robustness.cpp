@@ -58,6 +58,8 @@ private slots:
     void failedWrite_data();
     void failedWrite();
     void simultaneousStarts();
+    void leftoversOfKilledStarts_data();
+    void leftoversOfKilledStarts();
     void hostileInput_data();
     void hostileInput();
 
@@ -270,6 +272,53 @@ void RobustnessTest::simultaneousStarts()
     QCOMPARE(stateOf(settings()).mode, mode_t(0640));
     QCOMPARE(entriesOf(m_folder), QStringList({ QStringLiteral("VELNOR.INI"), QStringLiteral("records"), QStringLiteral("start"),
                                                 QStringLiteral("velnor.exe") }));
+}
+
+void RobustnessTest::leftoversOfKilledStarts_data()
+{
+    QTest::addColumn<QString>("name"); // a file beside VELNOR.INI
+    QTest::addColumn<int>("ageMinutes");
+    QTest::addColumn<bool>("unnamedFiles"); // whether the file system has unnamed temporary files
+    QTest::addColumn<bool>("removed");
+
+    const QString own = QStringLiteral("VELNOR.INI.start-0123456789abz.tmp");
+    QTest::newRow("own, stale") << own << 11 << true << true;
+    QTest::newRow("own, stale, no unnamed files") << own << 11 << false << true;
+    QTest::newRow("own, of a start running now") << own << 1 << true << false;
+    for (const char *name : { "VELNOR.INI.bak", "VELNOR.INI.old", "VELNOR.INI.1", "VELNOR.INI.k1Ll3d",
+                              "VELNOR.INI.start-0123456789ab.tmp", "VELNOR.INI.start-0123456789ABZ.tmp",
+                              "VELNOR.INI.start-0123456789abz.tmp.1", "velnor.ini.start-0123456789abz.tmp",
+                              "OTHER.INI.start-0123456789abz.tmp" }) {
+        QTest::newRow(name) << QString::fromLatin1(name) << 60 << true << false;
+    }
+}
+
+void RobustnessTest::leftoversOfKilledStarts()
+{
+    QFETCH(QString, name);
+    QFETCH(int, ageMinutes);
+    QFETCH(bool, unnamedFiles);
+    QFETCH(bool, removed);
+
+    // A start that writes removes its own stale leftovers, and nothing else.
+    const Settings content(64 * 1024);
+    writeFile(settings(), content.with("C:\\Old\\"));
+    const QString leftover = m_folder + u'/' + name;
+    writeFile(leftover, "left behind");
+    const struct timespec age = { time(nullptr) - ageMinutes * 60, 0 };
+    const struct timespec times[] = { age, age };
+    QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(leftover).constData(), times, 0), 0);
+
+    Launch launch = launchFrom(m_folder);
+    if (!unnamedFiles)
+        launch.environment << "LD_PRELOAD=" NO_TMPFILE_PATH << "ASAN_OPTIONS=verify_asan_link_order=0";
+    QCOMPARE(runLauncher(launch).status, 0);
+    QVERIFY(readAll(settings()) == content.with(folderBytes()));
+    QStringList expected = { QStringLiteral("VELNOR.INI"), QStringLiteral("start"), QStringLiteral("velnor.exe") };
+    if (!removed)
+        expected << name;
+    expected.sort();
+    QCOMPARE(entriesOf(m_folder), expected);
 }
 
 void RobustnessTest::hostileInput_data()

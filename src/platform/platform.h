@@ -51,8 +51,20 @@ struct FileStamp
 FileStamp stampOf(const QFileDevice &openFile);
 FileStamp stampOf(const QString &fileName);
 
+// The name of a temporary file beside fileName, new at every call, that no
+// user would give a file of theirs: a start can tell its leftovers by it.
+QString temporaryNameFor(const QString &fileName);
+// Whether candidate is such a name for the file named fileName (both
+// without their folder).
+bool isTemporaryNameOf(const QString &fileName, QStringView candidate);
+// Removes the temporary files beside fileName that starts killed part way
+// left behind: those older than ten minutes, so that a launcher running at
+// the same moment keeps its own. Nothing else is touched.
+void removeStaleTemporaries(const QString &fileName);
+
 // The new version of a file, written beside it and then put in its place
-// whole; whatever isn't committed is removed again.
+// whole; whatever isn't committed is removed again. Opening it first removes
+// what killed starts left behind.
 class Replacement
 {
 public:
@@ -63,13 +75,15 @@ public:
 
     bool open();
     QFileDevice &device();
-    // Puts the bytes on disk and, on Linux, gives them the original's owner,
-    // group and permission bits. Returns false when that can't be done.
+    // Puts the bytes on disk and gives the new file what the original had:
+    // on Linux its owner, group and permission bits; on Windows its access
+    // rights, attributes and creation time. Returns false when that can't
+    // be done.
     bool prepare(const QFileDevice &original);
-    // Puts the replacement in the file's place; the original must be closed.
-    // On Windows the file keeps its access rights, attributes and creation
-    // time, and a file that another program holds open is tried again for
-    // about a second. Returns false when the file is left as it was.
+    // Puts the replacement in the file's place in one rename; the original
+    // must be closed. On Windows a file that another program holds open is
+    // tried again for about a second. Returns false when the file is left
+    // as it was.
     bool commit();
 
 private:

@@ -3,10 +3,12 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDevice>
-#include <QSaveFile>
+#include <QFileInfo>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,24 +159,60 @@ FileStamp stampOf(const QString &fileName)
     return stat(QFile::encodeName(fileName).constData(), &info) == 0 ? stampFrom(info) : FileStamp();
 }
 
-// QSaveFile writes through an unnamed temporary file where the system has
-// them, so that even a killed launcher leaves nothing behind, and renames
-// the finished file into place.
+// The new content goes to an unnamed temporary file in the file's folder
+// where the system has them, so that a killed launcher leaves nothing
+// behind; it gets a name only just before the rename that puts it in place.
+// Elsewhere (FAT, some network file systems) it has a name of the
+// launcher's own from the start, which a later start removes if it stays.
 struct Replacement::Private
 {
-    QSaveFile file;
+    QString target; // what a symbolic link points to: that file gets the content
+    QByteArray temporary; // its name while it has one
+    QFile file;
+    bool committed = false;
 };
 
 Replacement::Replacement(const QString &fileName) : d(new Private)
 {
-    d->file.setFileName(fileName);
+    const QString resolved = QFileInfo(fileName).canonicalFilePath();
+    d->target = resolved.isEmpty() ? fileName : resolved;
 }
 
-Replacement::~Replacement() = default; // QSaveFile discards what wasn't committed
+Replacement::~Replacement()
+{
+    d->file.close();
+    if (!d->committed && !d->temporary.isEmpty())
+        unlink(d->temporary.constData());
+}
+
+namespace {
+
+// A new file under a temporary name that no other file has.
+int createNamed(const QString &target, QByteArray *name)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        *name = QFile::encodeName(temporaryNameFor(target));
+        const int fd = ::open(name->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+} // namespace
 
 bool Replacement::open()
 {
-    return d->file.open(QIODevice::WriteOnly);
+    removeStaleTemporaries(d->target);
+    // Readable only by us until prepare() gives it the original's bits.
+    int fd = ::open(QFile::encodeName(QFileInfo(d->target).absolutePath()).constData(),
+                    O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL)) {
+        fd = createNamed(d->target, &d->temporary);
+        if (fd < 0)
+            d->temporary.clear();
+    }
+    return fd >= 0 && d->file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
 }
 
 QFileDevice &Replacement::device()
@@ -191,7 +229,22 @@ bool Replacement::prepare(const QFileDevice &original)
 
 bool Replacement::commit()
 {
-    return d->file.commit();
+    if (d->temporary.isEmpty()) {
+        // A link can't replace a file: the unnamed file gets a name of its own first.
+        const QByteArray descriptor = "/proc/self/fd/" + QByteArray::number(d->file.handle());
+        for (int attempt = 0; attempt < 8 && d->temporary.isEmpty(); ++attempt) {
+            const QByteArray name = QFile::encodeName(temporaryNameFor(d->target));
+            if (linkat(AT_FDCWD, descriptor.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0)
+                d->temporary = name;
+            else if (errno != EEXIST)
+                return false;
+        }
+        if (d->temporary.isEmpty())
+            return false;
+    }
+    d->file.close();
+    d->committed = rename(d->temporary.constData(), QFile::encodeName(d->target).constData()) == 0;
+    return d->committed;
 }
 
 } // namespace platform

@@ -39,10 +39,7 @@ HANDLE nativeHandle(const QFileDevice &file)
 
 bool mayPass(DWORD error)
 {
-    // ReplaceFileW's first two partial failures leave both files where they
-    // were (a backup name is always given), so they may be tried again too.
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED
-            || error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
 PathRules pathRules()

@@ -5,9 +5,11 @@
 
 #include <QFile>
 #include <QFileDevice>
-#include <QRandomGenerator>
 
+#include <aclapi.h>
 #include <windows.h>
+
+#include <cstring>
 
 namespace {
 
@@ -50,11 +52,13 @@ FileStamp stampOf(const QString &fileName)
     return stamp;
 }
 
-// The new content goes to a temporary file beside the settings file, and
-// ReplaceFileW puts it in place: unlike a rename, it gives the new file the
-// old one's access rights, attributes, creation time and streams. The old
-// file moves to a backup name first, so that whatever step fails, the file
-// can be put back whole.
+// ReplaceFileW would carry the old file's rights and attributes over, but it
+// is two renames (the old file away, the new one in): a kill, a crash or a
+// pulled USB stick between them leaves no VELNOR.INI at all. So the
+// temporary file gets what the old one had first, and one rename with
+// replacement puts it in place: the name always stands for the old file or
+// the new one. Alternate data streams (such as a download's zone mark) are
+// not carried over.
 struct Replacement::Private
 {
     QString fileName;
@@ -77,12 +81,12 @@ Replacement::~Replacement()
 
 bool Replacement::open()
 {
+    removeStaleTemporaries(d->fileName);
     // A name no other file has, created only if it doesn't exist yet. Qt's
     // QTemporaryFile won't do: it keeps its handle open until destroyed, and
-    // ReplaceFileW needs the file closed.
+    // the rename needs the file closed.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const quint32 random = QRandomGenerator::system()->generate();
-        d->file.setFileName(d->fileName + QLatin1Char('.') + QString::number(random, 36));
+        d->file.setFileName(temporaryNameFor(d->fileName));
         if (d->file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             d->temporary = longPath(d->file.fileName());
             return true;
@@ -98,47 +102,99 @@ QFileDevice &Replacement::device()
     return d->file;
 }
 
+namespace {
+
+bool sameDacl(SECURITY_DESCRIPTOR_CONTROL a, const ACL *aDacl, SECURITY_DESCRIPTOR_CONTROL b, const ACL *bDacl)
+{
+    if ((a & SE_DACL_PROTECTED) != (b & SE_DACL_PROTECTED) || !aDacl != !bDacl)
+        return false;
+    return !aDacl || (aDacl->AclSize == bDacl->AclSize && memcmp(aDacl, bDacl, aDacl->AclSize) == 0);
+}
+
+struct Dacl
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL list = nullptr; // null: everyone has every right
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+
+    ~Dacl() { LocalFree(descriptor); }
+    bool read(HANDLE file)
+    {
+        DWORD revision = 0;
+        return GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
+                               &descriptor) == ERROR_SUCCESS
+                && GetSecurityDescriptorControl(descriptor, &control, &revision);
+    }
+};
+
+// The original's DACL, protected from the folder's inheritance or not.
+// Where the new file already has the same one (a DACL only inherited from
+// the folder comes to every new file in it) nothing is set. Otherwise an
+// unprotected list is set as such, so that Windows merges in what the folder
+// passes on now, as it did for the original.
+bool keepDacl(HANDLE original, HANDLE replacement)
+{
+    Dacl was, now;
+    if (!was.read(original) || !now.read(replacement))
+        return false;
+    if (sameDacl(was.control, was.list, now.control, now.list))
+        return true;
+    const SECURITY_INFORMATION inheritance = was.control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                           : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    return SetSecurityInfo(replacement, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr, nullptr,
+                           was.list, nullptr)
+            == ERROR_SUCCESS;
+}
+
+// The attributes that describe the file rather than its state, and its
+// creation time; the new content keeps its own modification time.
+bool keepBasicInfo(HANDLE original, HANDLE replacement)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(original, &info))
+        return false;
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
+            | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic = {}; // zero times stay as they are
+    basic.CreationTime.LowPart = info.ftCreationTime.dwLowDateTime;
+    basic.CreationTime.HighPart = LONG(info.ftCreationTime.dwHighDateTime);
+    basic.FileAttributes = info.dwFileAttributes & kept ? info.dwFileAttributes & kept : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(replacement, FileBasicInfo, &basic, sizeof basic);
+}
+
+} // namespace
+
 bool Replacement::prepare(const QFileDevice &original)
 {
-    // ReplaceFileW opens the new file without sharing: close it first.
+    // The rename needs the file closed: Qt's handle shares no deletion.
     const bool written = d->file.flush() && FlushFileBuffers(nativeHandle(d->file));
     d->file.close();
     if (!written || d->file.error() != QFileDevice::NoError)
         return false;
-    // ReplaceFileW carries the attributes over too, but not every
-    // implementation of it does (Wine's doesn't): a hidden file stays hidden.
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(nativeHandle(original), &info))
+    // A virus scanner may be looking at the new file already.
+    HANDLE replacement = INVALID_HANDLE_VALUE;
+    retried([&] {
+        replacement = CreateFileW(d->temporary.c_str(), READ_CONTROL | WRITE_DAC | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  0, nullptr);
+        return replacement != INVALID_HANDLE_VALUE;
+    });
+    if (replacement == INVALID_HANDLE_VALUE)
         return false;
-    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
-            | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    const DWORD wanted = info.dwFileAttributes & kept;
-    return wanted == FILE_ATTRIBUTE_ARCHIVE // what a new file has anyway
-            || SetFileAttributesW(d->temporary.c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL);
+    const HANDLE originalHandle = nativeHandle(original);
+    const bool kept = keepDacl(originalHandle, replacement) && keepBasicInfo(originalHandle, replacement);
+    CloseHandle(replacement);
+    return kept;
 }
 
 bool Replacement::commit()
 {
+    // Write-through: the call returns once the rename is on the disk.
     const std::wstring replaced = longPath(d->fileName);
-    const std::wstring backup = d->temporary + L"~";
-    if (retried([&] { return ReplaceFileW(replaced.c_str(), d->temporary.c_str(), backup.c_str(), 0, nullptr, nullptr); })) {
-        d->committed = true;
-        retried([&] { return DeleteFileW(backup.c_str()); });
-        return true;
-    }
-    if (GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
-        return false; // both files kept their names
-    // The old file went to the backup name, the new one couldn't follow:
-    // put the old one back, or failing that the new one in its place.
-    if (retried([&] { return MoveFileExW(backup.c_str(), replaced.c_str(), 0); }))
-        return false;
-    if (retried([&] { return MoveFileExW(d->temporary.c_str(), replaced.c_str(), 0); })) {
-        d->committed = true;
-        retried([&] { return DeleteFileW(backup.c_str()); });
-        return true;
-    }
-    // Neither moved: the old content stays under the backup name, never removed.
-    return false;
+    d->committed = retried([&] {
+        return MoveFileExW(d->temporary.c_str(), replaced.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    });
+    return d->committed;
 }
 
 } // namespace platform
