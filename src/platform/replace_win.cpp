@@ -104,13 +104,6 @@ QFileDevice &Replacement::device()
 
 namespace {
 
-bool sameDacl(SECURITY_DESCRIPTOR_CONTROL a, const ACL *aDacl, SECURITY_DESCRIPTOR_CONTROL b, const ACL *bDacl)
-{
-    if ((a & SE_DACL_PROTECTED) != (b & SE_DACL_PROTECTED) || !aDacl != !bDacl)
-        return false;
-    return !aDacl || (aDacl->AclSize == bDacl->AclSize && memcmp(aDacl, bDacl, aDacl->AclSize) == 0);
-}
-
 struct Dacl
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -118,6 +111,14 @@ struct Dacl
     SECURITY_DESCRIPTOR_CONTROL control = 0;
 
     ~Dacl() { LocalFree(descriptor); }
+    // The same list with the same protection; a difference in the slack
+    // after the entries only costs a needless setting.
+    bool sameAs(const Dacl &other) const
+    {
+        if ((control & SE_DACL_PROTECTED) != (other.control & SE_DACL_PROTECTED) || !list != !other.list)
+            return false;
+        return !list || (list->AclSize == other.list->AclSize && memcmp(list, other.list, list->AclSize) == 0);
+    }
     bool read(HANDLE file)
     {
         DWORD revision = 0;
@@ -137,7 +138,7 @@ bool keepDacl(HANDLE original, HANDLE replacement)
     Dacl was, now;
     if (!was.read(original) || !now.read(replacement))
         return false;
-    if (sameDacl(was.control, was.list, now.control, now.list))
+    if (was.sameAs(now))
         return true;
     const SECURITY_INFORMATION inheritance = was.control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
                                                                            : UNPROTECTED_DACL_SECURITY_INFORMATION;

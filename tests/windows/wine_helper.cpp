@@ -11,7 +11,11 @@
 //       running velnor.exe might, starts COMMANDLINE, closes FILE after
 //       MILLISECONDS or when the process ends, and prints how long the
 //       process ran.
+//   wine_helper info FILE
+//       prints FILE's attributes and its DACL (in SDDL, with the protection
+//       flag) as the system reports them.
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -44,10 +48,27 @@ static DWORD exitStatus(HANDLE process)
     return status;
 }
 
+static int printInfo(const wchar_t *file)
+{
+    DWORD size = 0;
+    GetFileSecurityW(file, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<char> descriptor(size ? size : 1);
+    wchar_t *dacl = nullptr;
+    if (!GetFileSecurityW(file, DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)
+        || !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                                 DACL_SECURITY_INFORMATION, &dacl, nullptr))
+        return 251;
+    std::printf("attributes=0x%lx\ndacl=%ls\n", GetFileAttributesW(file), dacl);
+    LocalFree(dacl);
+    return 0;
+}
+
 int main()
 {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argc == 3 && std::wstring(argv[1]) == L"info")
+        return printInfo(argv[2]);
     if (argc != 5)
         return 254;
     const std::wstring mode = argv[1];

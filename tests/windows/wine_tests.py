@@ -6,10 +6,12 @@ Paths come from the environment that ctest sets: START_EXE, STANDIN_EXE,
 HELPER_EXE, PROBE_EXE, MANIFEST, OBJDUMP, WINEPREFIX."""
 
 import os
+import random
 import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -309,6 +311,150 @@ class StartUnderWine(unittest.TestCase):
         self.assertStarted(self.launch(folder), folder)
         self.assertSettings(folder, b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n")
         self.assertTrue(attributes() & 2, "the hidden attribute was lost")
+
+    def helper_info(self, path):
+        result = subprocess.run(["wine", HELPER_EXE, "info", windows_path(path)], env=WINE_ENV,
+                                capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout
+
+    def test_what_the_old_file_had_is_kept(self):
+        # The new file gets the old one's attributes and DACL before it takes
+        # its name. Wine keeps only the hidden and system attributes (in
+        # user.DOSATTRIB), and makes a DACL of the Unix mode bits: a folder
+        # whose mode gives the world nothing passes nothing on. (what, file
+        # mode, attrib switches)
+        cases = [
+            ("hidden", 0o644, ["+h"]),
+            ("hidden system", 0o644, ["+h", "+s"]),
+            ("owner only", 0o600, []),
+            ("everyone writes", 0o666, []),
+        ]
+        for what, mode, switches in cases:
+            with self.subTest(what):
+                folder = self.program_folder(what.replace(" ", "_"))
+                os.chmod(folder, 0o700)
+                settings = self.write_settings(folder, b"BIBOPATH1=C:\\Old\\BIBO\\\r\n")
+                os.chmod(settings, mode)
+                if switches:
+                    subprocess.run(["wine", "cmd", "/c", "attrib", *switches, windows_path(settings)], env=WINE_ENV,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+                # What a new file there would have: the row must differ from it.
+                plain = self.write_settings(self.root, b"")
+                if self.helper_info(settings) == self.helper_info(plain):
+                    self.skipTest("this file system keeps no DOS attributes for Wine (no user extended attributes)")
+                before = self.helper_info(settings)
+                self.assertStarted(self.launch(folder), folder)
+                self.assertSettings(folder, b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n")
+                self.assertEqual(self.helper_info(settings), before)
+
+    def test_leftovers_of_killed_starts(self):
+        # A start that writes removes its own temporary files once they are
+        # older than ten minutes, and nothing else. (name, age in minutes, removed)
+        own = "VELNOR.INI.start-0123456789abz.tmp"
+        cases = [(own, 11, True), (own, 1, False)] + [
+            (name, 60, False) for name in ("VELNOR.INI.bak", "VELNOR.INI.old", "VELNOR.INI.1",
+                                           "VELNOR.INI.start-0123456789ab.tmp", "VELNOR.INI.start-0123456789ABZ.tmp")]
+        folder = self.program_folder("Leftovers")
+        for name, minutes, removed in cases:
+            with self.subTest(name=name, minutes=minutes):
+                self.write_settings(folder, b"BIBOPATH1=C:\\Old\\BIBO\\\r\n")
+                leftover = os.path.join(folder, name)
+                with open(leftover, "wb") as file:
+                    file.write(b"left behind")
+                past = time.time() - minutes * 60
+                os.utime(leftover, (past, past))
+                self.assertStarted(self.launch(folder), folder)
+                with open(os.path.join(folder, "VELNOR.INI"), "rb") as file:
+                    self.assertEqual(file.read(), b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n")
+                self.assertEqual(os.path.exists(leftover), not removed)
+                if os.path.exists(leftover):
+                    os.remove(leftover)
+                self.assertEqual(sorted(os.listdir(folder)), ["VELNOR.INI", "start.exe", "velnor.exe"])
+
+    def test_killed_while_replacing(self):
+        # The launcher ended as TerminateProcess ends it (SIGKILL to its Wine
+        # process) while it rewrites a file of several MB: at random moments,
+        # and the moment its new content stands complete beside VELNOR.INI.
+        # Throughout, the folder is watched: VELNOR.INI must never be missing.
+        folder = self.program_folder("Killed", standin=False)
+        filler = b"".join(b"Line%d=%s\r\n" % (i, b"x" * 60) for i in range(90000))
+        old = b"[Paths]\r\nBIBOPATH1=C:\\Old\\BIBO\\\r\n" + filler
+        new = old.replace(b"C:\\Old\\", windows_1251(windows_path(folder)) + b"\\")
+        settings = self.write_settings(folder, old)
+        backup = os.path.join(folder, "VELNOR.INI.bak")
+        with open(backup, "wb") as file:
+            file.write(old)
+        own = re.compile(r"VELNOR\.INI\.start-[0-9a-z]{13}\.tmp$")
+
+        def size_of(path):
+            try:
+                return os.path.getsize(path)
+            except OSError:
+                return -1
+
+        def run(kill_at=None, aim=None):
+            """Starts the launcher and kills it as asked: after kill_at seconds, the
+            moment a new file beside VELNOR.INI holds the complete new content
+            ("complete"), or at the folder's next change after that ("next step").
+            Returns whether the name VELNOR.INI ever stood empty."""
+            earlier = set(os.listdir(folder)) # leftovers of earlier kills
+            process = subprocess.Popen(["wine", os.path.join(folder, "start.exe")], cwd=folder, env=WINE_ENV,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            began = time.monotonic()
+            missing = False
+            complete = None # the folder's names when the new content stood complete
+            while process.poll() is None:
+                names = set(os.listdir(folder))
+                missing = "VELNOR.INI" not in names
+                if aim and complete is None and any(size_of(os.path.join(folder, name)) == len(new)
+                                                    for name in names - earlier - {"VELNOR.INI"}):
+                    complete = names
+                due = ((aim == "complete" and complete is not None)
+                       or (aim == "next step" and complete is not None and names != complete)
+                       or (kill_at is not None and time.monotonic() - began >= kill_at))
+                if missing or due:
+                    process.kill()
+                    break
+            process.wait(timeout=120)
+            return missing
+
+        run()
+        with open(settings, "rb") as file:
+            self.assertEqual(file.read(), new)
+        took = time.monotonic()
+        self.write_settings(folder, old)
+        run()
+        took = time.monotonic() - took
+
+        counts = dict(old=0, new=0, missing=0, partial=0)
+        kills = ([dict(kill_at=random.uniform(0, took * 1.1)) for _ in range(25)]
+                 + [dict(aim="complete")] * 10 + [dict(aim="next step")] * 10)
+        for kill in kills:
+            self.write_settings(folder, old)
+            missing = run(**kill)
+            if missing or not os.path.exists(settings):
+                counts["missing"] += 1
+            else:
+                with open(settings, "rb") as file:
+                    content = file.read()
+                counts["old" if content == old else "new" if content == new else "partial"] += 1
+        leftovers = [name for name in os.listdir(folder) if own.match(name)]
+        print("%d kills: %s; %d leftovers of the launcher's own, %d other files beside VELNOR.INI"
+              % (len(kills), counts, len(leftovers), len(os.listdir(folder)) - len(leftovers) - 3), file=sys.stderr)
+        self.assertEqual((counts["missing"], counts["partial"]), (0, 0), counts)
+
+        # Once they are stale, the next start that writes removes them all.
+        past = time.time() - 20 * 60
+        for name in leftovers:
+            os.utime(os.path.join(folder, name), (past, past))
+        self.write_settings(folder, old)
+        run()
+        with open(settings, "rb") as file:
+            self.assertEqual(file.read(), new)
+        self.assertEqual(sorted(os.listdir(folder)), ["VELNOR.INI", "VELNOR.INI.bak", "start.exe"])
+        with open(backup, "rb") as file:
+            self.assertEqual(file.read(), old)
 
     def test_settings_held_open_elsewhere(self):
         # Another program holds VELNOR.INI open without delete sharing for a
