@@ -348,30 +348,6 @@ class StartUnderWine(unittest.TestCase):
                 self.assertSettings(folder, b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n")
                 self.assertEqual(self.helper_info(settings), before)
 
-    def test_leftovers_of_killed_starts(self):
-        # A start that writes removes its own temporary files once they are
-        # older than ten minutes, and nothing else. (name, age in minutes, removed)
-        own = "VELNOR.INI.start-0123456789abz.tmp"
-        cases = [(own, 11, True), (own, 1, False)] + [
-            (name, 60, False) for name in ("VELNOR.INI.bak", "VELNOR.INI.old", "VELNOR.INI.1",
-                                           "VELNOR.INI.start-0123456789ab.tmp", "VELNOR.INI.start-0123456789ABZ.tmp")]
-        folder = self.program_folder("Leftovers")
-        for name, minutes, removed in cases:
-            with self.subTest(name=name, minutes=minutes):
-                self.write_settings(folder, b"BIBOPATH1=C:\\Old\\BIBO\\\r\n")
-                leftover = os.path.join(folder, name)
-                with open(leftover, "wb") as file:
-                    file.write(b"left behind")
-                past = time.time() - minutes * 60
-                os.utime(leftover, (past, past))
-                self.assertStarted(self.launch(folder), folder)
-                with open(os.path.join(folder, "VELNOR.INI"), "rb") as file:
-                    self.assertEqual(file.read(), b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n")
-                self.assertEqual(os.path.exists(leftover), not removed)
-                if os.path.exists(leftover):
-                    os.remove(leftover)
-                self.assertEqual(sorted(os.listdir(folder)), ["VELNOR.INI", "start.exe", "velnor.exe"])
-
     def test_killed_while_replacing(self):
         # The launcher ended as TerminateProcess ends it (SIGKILL to its Wine
         # process) while it rewrites a file of several MB: at random moments,
