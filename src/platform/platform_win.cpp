@@ -8,7 +8,8 @@
 #include <QTextCodec>
 
 #include <io.h>
-#include <shellapi.h>
+
+#include <cwchar>
 
 namespace platform {
 
@@ -58,16 +59,31 @@ void prepareProcess()
         QTextCodec::setCodecForLocale(codec);
 }
 
+std::wstring firstArgument(const wchar_t *commandLine)
+{
+    if (!*commandLine) {
+        std::wstring self(MAX_PATH, L'\0');
+        DWORD size;
+        while ((size = GetModuleFileNameW(nullptr, &self[0], DWORD(self.size()))) == self.size())
+            self.resize(self.size() * 2);
+        self.resize(size);
+        return self;
+    }
+    // Unlike the other arguments, the first knows no backslash escapes.
+    if (*commandLine == L'"') {
+        const wchar_t *begin = commandLine + 1;
+        const wchar_t *end = std::wcschr(begin, L'"');
+        return end ? std::wstring(begin, end) : std::wstring(begin);
+    }
+    return std::wstring(commandLine, std::wcscspn(commandLine, L" \t"));
+}
+
 QString ownPath(int, char *[])
 {
-    // Qt's entry shim hands main() the command line in the system's code
-    // page, which loses every character that page lacks; the Unicode command
-    // line, split as the shim splits it, keeps them.
-    int count = 0;
-    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    const QString path = arguments && count > 0 ? QString::fromWCharArray(arguments[0]) : QString();
-    LocalFree(arguments);
-    return path;
+    // main()'s argv is in the system's code page, which loses every
+    // character that page lacks; the Unicode command line keeps them.
+    const std::wstring path = firstArgument(GetCommandLineW());
+    return QString::fromWCharArray(path.data(), int(path.size()));
 }
 
 } // namespace platform
