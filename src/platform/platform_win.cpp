@@ -3,6 +3,7 @@
 #include "platform_win.h"
 #include "text_encoding.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDevice>
 #include <QTextCodec>
@@ -10,6 +11,15 @@
 #include <io.h>
 
 #include <cwchar>
+
+namespace {
+
+// QCoreApplication's constructor reads the program's version resource through
+// version.dll unless a version was set before: set here, ahead of main(), so
+// that no start loads that DLL for a version nothing asks for.
+const bool versionSet = (QCoreApplication::setApplicationVersion(QStringLiteral(LAUNCHER_VERSION)), true);
+
+} // namespace
 
 namespace platform {
 
