@@ -1,9 +1,10 @@
 # Delay-import libraries for the Windows build. start.exe's import table
-# names only kernel32, msvcrt and advapi32, which Windows takes from its own
-# folder whatever lies beside the program (KnownDLLs). Every other system DLL
-# that QtCore or the launcher calls is loaded on its first call instead, by
-# src/platform/delayload_win.cpp, from the system folder only: a DLL that is
-# looked for by name is looked for in the program's folder first.
+# names only kernel32 and msvcrt, KnownDLLs, which Windows takes from its own
+# folder whatever lies beside the program. Every other system DLL that QtCore
+# or the launcher calls is loaded on its first call instead, from the system
+# folder only (src/platform/delayload_win.cpp): a DLL that isn't a KnownDLL is
+# looked for in the program's folder first. advapi32 is a KnownDLL too, but a
+# start that changes nothing never calls it, so it is left until then too.
 #
 # For each such DLL a delay-import library is made from mingw-w64's import
 # library, with the same name, into a folder that every link searches first,
