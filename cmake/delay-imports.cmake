@@ -12,7 +12,7 @@
 
 set(LAUNCHER_DELAYED_DLLS
     advapi32 user32 gdi32 winspool comdlg32 shell32 ole32 oleaut32 ws2_32 winmm version netapi32 userenv mpr)
-set(LAUNCHER_DELAY_IMPORTS ${CMAKE_BINARY_DIR}/delay-imports)
+set(LAUNCHER_DELAY_IMPORTS ${CMAKE_BINARY_DIR}/import-libraries)
 file(MAKE_DIRECTORY ${LAUNCHER_DELAY_IMPORTS})
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_FILE})
 
@@ -61,12 +61,21 @@ foreach(dll IN LISTS LAUNCHER_DELAYED_DLLS)
     file(REMOVE ${LAUNCHER_DELAY_IMPORTS}/lib${dll}.a.part)
 endforeach()
 
+# The import libraries of what start.exe does import lie in the same folder:
+# ld orders the import tables by the paths of the libraries they come from,
+# and with one folder for all, that order is the same in any build folder.
+set(LAUNCHER_IMPORTED_DLLS kernel32 msvcrt moldname)
+foreach(library IN LISTS LAUNCHER_IMPORTED_DLLS)
+    find_library(LAUNCHER_IMPORT_LIBRARY_${library} NAMES lib${library}.a REQUIRED NO_CACHE)
+    file(COPY ${LAUNCHER_IMPORT_LIBRARY_${library}} DESTINATION ${LAUNCHER_DELAY_IMPORTS})
+endforeach()
+
 # -luser32 and the like (CMake's standard libraries, GCC's own) find these
-# first; QtCore names the others by their full path.
+# first; QtCore names the others by their full path, replaced by the same
+# -l, so that each library is linked under one name.
 add_link_options(-L${LAUNCHER_DELAY_IMPORTS})
 get_target_property(qt_link_interface Qt5::Core INTERFACE_LINK_LIBRARIES)
-foreach(dll IN LISTS LAUNCHER_DELAYED_DLLS)
-    string(REGEX REPLACE "[^;<>:]*/lib${dll}\\.a" "${LAUNCHER_DELAY_IMPORTS}/lib${dll}.a"
-        qt_link_interface "${qt_link_interface}")
+foreach(dll IN LISTS LAUNCHER_DELAYED_DLLS LAUNCHER_IMPORTED_DLLS)
+    string(REGEX REPLACE "[^;<>:]*/lib${dll}\\.a" "-l${dll}" qt_link_interface "${qt_link_interface}")
 endforeach()
 set_target_properties(Qt5::Core PROPERTIES INTERFACE_LINK_LIBRARIES "${qt_link_interface}")
