@@ -5,21 +5,16 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QLoggingCategory>
 
-// The launcher has no configuration: logging rules from the environment or a
-// qtlogging.ini must not silence its messages.
-static void keepDebugOutput(QLoggingCategory *category)
-{
-    category->setEnabled(QtDebugMsg, true);
-}
-
-// The filter is installed only on the way to a message: installing it sets up
-// Qt's logging, which looks for rule files, a cost every start would pay.
+// Straight to the message handler (Qt's own unless the platform installed
+// one): the launcher has no configuration, so no logging rule from the
+// environment or a qtlogging.ini may silence its messages, and setting up
+// those rules would look for rule files, on Windows through the shell.
 static int fail(const char *message)
 {
-    QLoggingCategory::installFilter(keepDebugOutput);
-    qDebug("%s", message);
+    const QtMessageHandler handler = qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(handler);
+    handler(QtDebugMsg, QMessageLogContext(), QString::fromLatin1(message));
     return 1;
 }
 

@@ -3,12 +3,23 @@
 #include "platform_win.h"
 #include "text_encoding.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDevice>
 #include <QTextCodec>
 
 #include <io.h>
-#include <shellapi.h>
+
+#include <cwchar>
+
+namespace {
+
+// QCoreApplication's constructor reads the program's version resource through
+// version.dll unless a version was set before: set here, ahead of main(), so
+// that no start loads that DLL for a version nothing asks for.
+const bool versionSet = (QCoreApplication::setApplicationVersion(QStringLiteral(LAUNCHER_VERSION)), true);
+
+} // namespace
 
 namespace platform {
 
@@ -55,16 +66,31 @@ void prepareProcess()
         QTextCodec::setCodecForLocale(codec);
 }
 
+std::wstring firstArgument(const wchar_t *commandLine)
+{
+    if (!*commandLine) {
+        std::wstring self(MAX_PATH, L'\0');
+        DWORD size;
+        while ((size = GetModuleFileNameW(nullptr, &self[0], DWORD(self.size()))) == self.size())
+            self.resize(self.size() * 2);
+        self.resize(size);
+        return self;
+    }
+    // Unlike the other arguments, the first knows no backslash escapes.
+    if (*commandLine == L'"') {
+        const wchar_t *begin = commandLine + 1;
+        const wchar_t *end = std::wcschr(begin, L'"');
+        return end ? std::wstring(begin, end) : std::wstring(begin);
+    }
+    return std::wstring(commandLine, std::wcscspn(commandLine, L" \t"));
+}
+
 QString ownPath(int, char *[])
 {
-    // Qt's entry shim hands main() the command line in the system's code
-    // page, which loses every character that page lacks; the Unicode command
-    // line, split as the shim splits it, keeps them.
-    int count = 0;
-    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    const QString path = arguments && count > 0 ? QString::fromWCharArray(arguments[0]) : QString();
-    LocalFree(arguments);
-    return path;
+    // main()'s argv is in the system's code page, which loses every
+    // character that page lacks; the Unicode command line keeps them.
+    const std::wstring path = firstArgument(GetCommandLineW());
+    return QString::fromWCharArray(path.data(), int(path.size()));
 }
 
 } // namespace platform

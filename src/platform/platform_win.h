@@ -18,6 +18,12 @@ inline std::wstring wide(const QString &text)
     return std::wstring(reinterpret_cast<const wchar_t *>(text.utf16()), size_t(text.size()));
 }
 
+// The first argument of a command line, split exactly as CommandLineToArgvW
+// (and Qt's WinMain shim with it) splits it: a leading quote runs to the next
+// quote, anything else to the first space or tab; an empty command line
+// stands for the program's own path.
+std::wstring firstArgument(const wchar_t *commandLine);
+
 // The full path with the \\?\ prefix, so that no call stops at MAX_PATH.
 std::wstring longPath(const QString &fileName);
 
