@@ -6,7 +6,7 @@ the ratios are taken within the round. Reports the medians of those ratios
 (CPU: user and system time of the started process, from wait4; wall), the
 DLLs a normal start loads and each launcher's size.
 
-    wine_start.py --floor FLOOR --plain-floor FLOOR --standin VELNOR --settings INI
+    wine_start.py --floor FLOOR --late-floor FLOOR --plain-floor FLOOR --standin VELNOR --settings INI
                   [--rounds N] NAME=START_EXE...
 
 WINEPREFIX (a prefix of the benchmark's own) and the rest of Wine's
@@ -71,6 +71,7 @@ def median_ratio(numerators, denominators):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--floor", required=True, help="floor with AllowSetForegroundWindow")
+    parser.add_argument("--late-floor", required=True, help="floor that loads user32 only for that call")
     parser.add_argument("--plain-floor", required=True, help="floor without it")
     parser.add_argument("--standin", required=True, help="a velnor.exe that ends at once")
     parser.add_argument("--settings", required=True, help="a typical VELNOR.INI")
@@ -91,7 +92,8 @@ def main():
             file.write(typical)
         return os.path.join(path, "start.exe")
 
-    contenders = {"floor": folder("Floor", options.floor), "plain": folder("PlainFloor", options.plain_floor)}
+    contenders = {"floor": folder("Floor", options.floor), "late": folder("LateFloor", options.late_floor),
+                  "plain": folder("PlainFloor", options.plain_floor)}
     launchers = []
     for number, item in enumerate(options.launchers):
         name, exe = item.split("=", 1)
@@ -127,6 +129,7 @@ def main():
           (options.rounds, len(typical)))
     print()
     titles = {"floor": "floor: read, CreateProcessW, AllowSetForegroundWindow",
+              "late": "floor, user32 loaded for AllowSetForegroundWindow",
               "plain": "floor without AllowSetForegroundWindow"}
     print("| | CPU, median | CPU ÷ floor | CPU ÷ floor without AllowSetForegroundWindow "
           "| wall, median | wall ÷ floor |")
@@ -140,7 +143,8 @@ def main():
     print("| | size | DLLs loaded in an up-to-date start | of them before velnor.exe's process is asked for |")
     print("|---|---|---|---|")
     loads = []
-    for name, exe in [("floor", options.floor), ("plain", options.plain_floor)] + launchers:
+    floors = [("floor", options.floor), ("late", options.late_floor), ("plain", options.plain_floor)]
+    for name, exe in floors + launchers:
         target = contenders.get(name) or contenders[name + "/up to date"]
         dlls, before = loaded_dlls(target)
         loads.append((name, dlls, before))
