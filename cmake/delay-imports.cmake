@@ -10,6 +10,10 @@
 # library, with the same name, into a folder that every link searches first,
 # and it replaces the import library in QtCore's link interface.
 
+if(CMAKE_VERSION VERSION_LESS 3.21)
+    message(FATAL_ERROR "The Windows build needs CMake 3.21 or later (find_library NO_CACHE)")
+endif()
+
 set(LAUNCHER_DELAYED_DLLS
     advapi32 user32 gdi32 winspool comdlg32 shell32 ole32 oleaut32 ws2_32 winmm version netapi32 userenv mpr)
 set(LAUNCHER_DELAY_IMPORTS ${CMAKE_BINARY_DIR}/import-libraries)

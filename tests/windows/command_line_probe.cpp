@@ -13,17 +13,16 @@
 static std::wstring fromHex(const std::wstring &hex)
 {
     std::wstring text;
-    for (size_t i = 0; i + 4 <= hex.size(); i += 4) {
-        const std::wstring unit = hex.substr(i + 2, 2) + hex.substr(i, 2);
-        text += wchar_t(std::stoul(unit, nullptr, 16));
-    }
+    for (size_t i = 0; i + 4 <= hex.size(); i += 4)
+        text += wchar_t(std::stoul(hex.substr(i + 2, 2) + hex.substr(i, 2), nullptr, 16));
     return text;
 }
 
-static void printHex(const std::wstring &text)
+static void printHex(const std::wstring &text, const char *end)
 {
     for (const wchar_t unit : text)
         std::printf("%02x%02x", unsigned(unit) & 0xff, unsigned(unit) >> 8);
+    std::printf("%s", end);
 }
 
 int main()
@@ -34,10 +33,8 @@ int main()
         const std::wstring line = std::wstring(argv[i]) == L"-" ? std::wstring() : fromHex(argv[i]);
         int count = 0;
         wchar_t **theirs = CommandLineToArgvW(line.c_str(), &count);
-        printHex(platform::firstArgument(line.c_str()));
-        std::printf(" ");
-        printHex(theirs && count > 0 ? theirs[0] : L"");
-        std::printf("\n");
+        printHex(platform::firstArgument(line.c_str()), " ");
+        printHex(theirs && count > 0 ? theirs[0] : L"", "\n");
         LocalFree(theirs);
     }
     LocalFree(argv);

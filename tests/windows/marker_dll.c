@@ -25,13 +25,9 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
     return TRUE;
 }
 
-DWORD WINAPI stub4(DWORD a) { (void)a; return 0; }
-DWORD WINAPI stub8(DWORD a, DWORD b) { (void)a, (void)b; return 0; }
-DWORD WINAPI stub12(DWORD a, DWORD b, DWORD c) { (void)a, (void)b, (void)c; return 0; }
-DWORD WINAPI stub16(DWORD a, DWORD b, DWORD c, DWORD d) { (void)a, (void)b, (void)c, (void)d; return 0; }
-DWORD WINAPI stub20(DWORD a, DWORD b, DWORD c, DWORD d, DWORD e) { (void)a, (void)b, (void)c, (void)d, (void)e; return 0; }
-DWORD WINAPI stub28(DWORD a, DWORD b, DWORD c, DWORD d, DWORD e, DWORD f, DWORD g)
-{
-    (void)a, (void)b, (void)c, (void)d, (void)e, (void)f, (void)g;
-    return 0;
-}
+DWORD WINAPI stub4(DWORD a) { return a & 0; }
+DWORD WINAPI stub8(DWORD a, DWORD b) { return a & b & 0; }
+DWORD WINAPI stub12(DWORD a, DWORD b, DWORD c) { return a & b & c & 0; }
+DWORD WINAPI stub16(DWORD a, DWORD b, DWORD c, DWORD d) { return a & b & c & d & 0; }
+DWORD WINAPI stub20(DWORD a, DWORD b, DWORD c, DWORD d, DWORD e) { return a & b & c & d & e & 0; }
+DWORD WINAPI stub28(DWORD a, DWORD b, DWORD c, DWORD d, DWORD e, DWORD f, DWORD g) { return a & b & c & d & e & f & g & 0; }
