@@ -348,6 +348,14 @@ class StartUnderWine(unittest.TestCase):
         # process) while it rewrites a file of several MB: at random moments,
         # and the moment its new content stands complete beside VELNOR.INI.
         # Throughout, the folder is watched: VELNOR.INI must never be missing.
+        # One server for all of it, up before the first start and kept up by a
+        # waiting stand-in: a process killed while a fresh server brings up
+        # the prefix's services can leave the server waiting for it.
+        go = os.path.join(self.root, "go")
+        keeper = subprocess.Popen(["wine", STANDIN_EXE], env=dict(WINE_ENV, VELNOR_STANDIN_GO=windows_path(go)),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(keeper.wait, 120)
+        self.addCleanup(open, go, "w")
         folder = self.program_folder("Killed", standin=False)
         filler = b"".join(b"Line%d=%s\r\n" % (i, b"x" * 60) for i in range(90000))
         old = b"[Paths]\r\nBIBOPATH1=C:\\Old\\BIBO\\\r\n" + filler
@@ -376,6 +384,9 @@ class StartUnderWine(unittest.TestCase):
             missing = False
             complete = None # the folder's names when the new content stood complete
             while process.poll() is None:
+                if time.monotonic() - began > 120:
+                    process.kill()
+                    self.fail("the launcher hung")
                 names = set(os.listdir(folder))
                 missing = "VELNOR.INI" not in names
                 if aim and complete is None and any(size_of(os.path.join(folder, name)) == len(new)
