@@ -7,31 +7,19 @@
 #include <fcntl.h>
 #include <stdarg.h>
 
-static int refused(const char *name, const char *path, int flags, va_list arguments)
+int open(const char *path, int flags, ...)
 {
     if ((flags & O_TMPFILE) == O_TMPFILE) {
         errno = EOPNOTSUPP;
         return -1;
     }
-    int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, name);
+    va_list arguments;
+    va_start(arguments, flags);
     const mode_t mode = (flags & O_CREAT) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
     return real(path, flags, mode);
 }
 
-int open(const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const int result = refused("open", path, flags, arguments);
-    va_end(arguments);
-    return result;
-}
-
-int open64(const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const int result = refused("open64", path, flags, arguments);
-    va_end(arguments);
-    return result;
-}
+// The same function under its large-file name, as glibc has it on 64-bit systems.
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));

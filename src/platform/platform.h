@@ -54,9 +54,6 @@ FileStamp stampOf(const QString &fileName);
 // The name of a temporary file beside fileName, new at every call, that no
 // user would give a file of theirs: a start can tell its leftovers by it.
 QString temporaryNameFor(const QString &fileName);
-// Whether candidate is such a name for the file named fileName (both
-// without their folder).
-bool isTemporaryNameOf(const QString &fileName, QStringView candidate);
 // Removes the temporary files beside fileName that starts killed part way
 // left behind: those older than ten minutes, so that a launcher running at
 // the same moment keeps its own. Nothing else is touched.

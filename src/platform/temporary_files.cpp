@@ -28,6 +28,16 @@ bool isBase36Digit(QChar c)
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z');
 }
 
+// Whether candidate is a temporary name for the file named fileName (both
+// without their folder).
+bool isTemporaryNameOf(const QString &fileName, QStringView candidate)
+{
+    const qsizetype prefix = fileName.size() + marker.size();
+    return candidate.size() == prefix + randomDigits + suffix.size() && candidate.startsWith(fileName)
+            && candidate.mid(fileName.size()).startsWith(marker) && candidate.endsWith(suffix)
+            && std::all_of(candidate.begin() + prefix, candidate.begin() + prefix + randomDigits, isBase36Digit);
+}
+
 } // namespace
 
 namespace platform {
@@ -36,14 +46,6 @@ QString temporaryNameFor(const QString &fileName)
 {
     const QString random = QString::number(QRandomGenerator::system()->generate64(), 36);
     return fileName + marker + QString(randomDigits - random.size(), u'0') + random + suffix;
-}
-
-bool isTemporaryNameOf(const QString &fileName, QStringView candidate)
-{
-    const qsizetype prefix = fileName.size() + marker.size();
-    return candidate.size() == prefix + randomDigits + suffix.size() && candidate.startsWith(fileName)
-            && candidate.mid(fileName.size()).startsWith(marker) && candidate.endsWith(suffix)
-            && std::all_of(candidate.begin() + prefix, candidate.begin() + prefix + randomDigits, isBase36Digit);
 }
 
 void removeStaleTemporaries(const QString &fileName)
