@@ -25,6 +25,7 @@ class DllLoading(unittest.TestCase):
     # The Wine suite's set-up and starts; its class itself stays out of this
     # module, where it would run as well.
     setUpClass = wine_tests.StartUnderWine.setUpClass
+    tearDownClass = wine_tests.StartUnderWine.tearDownClass
     setUp = wine_tests.StartUnderWine.setUp
     program_folder = wine_tests.StartUnderWine.program_folder
     launch = wine_tests.StartUnderWine.launch

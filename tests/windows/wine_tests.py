@@ -62,11 +62,24 @@ class Run:
 class StartUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        prefix = WINE_ENV["WINEPREFIX"]
-        if not os.path.exists(os.path.join(prefix, "system.reg")):
-            subprocess.run(["wineboot", "--init"], env=WINE_ENV, check=True, timeout=900,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=WINE_ENV, timeout=900)
+        # One server for the whole suite, booted once and kept up until its
+        # end. Debian's wineserver ends the moment the last program does, so
+        # otherwise nearly every start boots the prefix's services anew, and a
+        # start killed while they come up has left wineboot waiting for good,
+        # and the server with it. Whatever an interrupted run left running in
+        # the tests' own prefix is ended first.
+        os.makedirs(WINE_ENV["WINEPREFIX"], exist_ok=True)
+        subprocess.run(["wineserver", "-k"], env=WINE_ENV, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=WINE_ENV, timeout=60)
+        subprocess.run(["wineserver", "-p"], env=WINE_ENV, check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineboot", "--init"], env=WINE_ENV, check=True, timeout=900,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"], env=WINE_ENV, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=WINE_ENV, timeout=60)
 
     def setUp(self):
         # Only characters an entry's folder may hold, so that entries written
@@ -348,14 +361,6 @@ class StartUnderWine(unittest.TestCase):
         # process) while it rewrites a file of several MB: at random moments,
         # and the moment its new content stands complete beside VELNOR.INI.
         # Throughout, the folder is watched: VELNOR.INI must never be missing.
-        # One server for all of it, up before the first start and kept up by a
-        # waiting stand-in: a process killed while a fresh server brings up
-        # the prefix's services can leave the server waiting for it.
-        go = os.path.join(self.root, "go")
-        keeper = subprocess.Popen(["wine", STANDIN_EXE], env=dict(WINE_ENV, VELNOR_STANDIN_GO=windows_path(go)),
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(keeper.wait, 120)
-        self.addCleanup(open, go, "w")
         folder = self.program_folder("Killed", standin=False)
         filler = b"".join(b"Line%d=%s\r\n" % (i, b"x" * 60) for i in range(90000))
         old = b"[Paths]\r\nBIBOPATH1=C:\\Old\\BIBO\\\r\n" + filler
