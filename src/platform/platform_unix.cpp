@@ -187,16 +187,20 @@ Replacement::~Replacement()
 
 namespace {
 
-// A new file under a temporary name that no other file has.
-int createNamed(const QString &target, QByteArray *name)
+// Gives the temporary file a fresh name of the launcher's own: tries names
+// until make() takes one, or fails for another reason than a name taken.
+template <typename Make>
+bool withFreshName(const QString &target, QByteArray *name, Make make)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
         *name = QFile::encodeName(temporaryNameFor(target));
-        const int fd = ::open(name->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        if (make(name->constData()))
+            return true;
+        if (errno != EEXIST)
+            break;
     }
-    return -1;
+    name->clear();
+    return false;
 }
 
 } // namespace
@@ -208,9 +212,10 @@ bool Replacement::open()
     int fd = ::open(QFile::encodeName(QFileInfo(d->target).absolutePath()).constData(),
                     O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0 && (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL)) {
-        fd = createNamed(d->target, &d->temporary);
-        if (fd < 0)
-            d->temporary.clear();
+        withFreshName(d->target, &d->temporary, [&fd](const char *name) {
+            fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            return fd >= 0;
+        });
     }
     return fd >= 0 && d->file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
 }
@@ -232,14 +237,10 @@ bool Replacement::commit()
     if (d->temporary.isEmpty()) {
         // A link can't replace a file: the unnamed file gets a name of its own first.
         const QByteArray descriptor = "/proc/self/fd/" + QByteArray::number(d->file.handle());
-        for (int attempt = 0; attempt < 8 && d->temporary.isEmpty(); ++attempt) {
-            const QByteArray name = QFile::encodeName(temporaryNameFor(d->target));
-            if (linkat(AT_FDCWD, descriptor.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0)
-                d->temporary = name;
-            else if (errno != EEXIST)
-                return false;
-        }
-        if (d->temporary.isEmpty())
+        const bool linked = withFreshName(d->target, &d->temporary, [&descriptor](const char *name) {
+            return linkat(AT_FDCWD, descriptor.constData(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
+        });
+        if (!linked)
             return false;
     }
     d->file.close();

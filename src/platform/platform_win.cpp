@@ -66,16 +66,20 @@ void prepareProcess()
         QTextCodec::setCodecForLocale(codec);
 }
 
+std::wstring ownFileName()
+{
+    std::wstring self(MAX_PATH, L'\0');
+    DWORD size;
+    while ((size = GetModuleFileNameW(nullptr, &self[0], DWORD(self.size()))) == self.size())
+        self.resize(self.size() * 2);
+    self.resize(size);
+    return self;
+}
+
 std::wstring firstArgument(const wchar_t *commandLine)
 {
-    if (!*commandLine) {
-        std::wstring self(MAX_PATH, L'\0');
-        DWORD size;
-        while ((size = GetModuleFileNameW(nullptr, &self[0], DWORD(self.size()))) == self.size())
-            self.resize(self.size() * 2);
-        self.resize(size);
-        return self;
-    }
+    if (!*commandLine)
+        return ownFileName();
     // Unlike the other arguments, the first knows no backslash escapes.
     if (*commandLine == L'"') {
         const wchar_t *begin = commandLine + 1;

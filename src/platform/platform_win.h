@@ -18,6 +18,9 @@ inline std::wstring wide(const QString &text)
     return std::wstring(reinterpret_cast<const wchar_t *>(text.utf16()), size_t(text.size()));
 }
 
+// The program's own file, as the system loaded it.
+std::wstring ownFileName();
+
 // The first argument of a command line, split exactly as CommandLineToArgvW
 // (and Qt's WinMain shim with it) splits it: a leading quote runs to the next
 // quote, anything else to the first space or tab; an empty command line

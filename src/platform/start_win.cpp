@@ -23,8 +23,7 @@ std::wstring currentDirectory()
 // PATH, the order CreateProcessW itself follows.
 std::wstring resolvedProgram(const std::wstring &name)
 {
-    std::wstring self(32768, L'\0');
-    self.resize(GetModuleFileNameW(nullptr, &self[0], DWORD(self.size())));
+    const std::wstring self = platform::ownFileName();
     const std::wstring folders[] = { self.substr(0, self.rfind(L'\\') + 1), currentDirectory() };
     std::wstring found(32768, L'\0');
     for (const std::wstring &folder : folders) {

@@ -349,9 +349,9 @@ class StartUnderWine(unittest.TestCase):
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
                 # What a new file there would have: the row must differ from it.
                 plain = self.write_settings(self.root, b"")
-                if self.helper_info(settings) == self.helper_info(plain):
-                    self.skipTest("this file system keeps no DOS attributes for Wine (no user extended attributes)")
                 before = self.helper_info(settings)
+                if before == self.helper_info(plain):
+                    self.skipTest("this file system keeps no DOS attributes for Wine (no user extended attributes)")
                 self.assertStarted(self.launch(folder), folder)
                 self.assertSettings(folder, b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n")
                 self.assertEqual(self.helper_info(settings), before)
