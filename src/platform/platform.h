@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QFileDevice;
@@ -78,10 +79,11 @@ public:
     // be done.
     bool prepare(const QFileDevice &original);
     // Puts the replacement in the file's place in one rename; the original
-    // must be closed. On Windows a file that another program holds open is
-    // tried again for about a second. Returns false when the file is left
-    // as it was.
-    bool commit();
+    // must be closed. unchanged() is asked just before every attempt, and
+    // false leaves the file to the other program that saved it. On Windows a
+    // file that another program holds open is tried again for about a
+    // second. Returns false when the file is left as it was.
+    bool commit(const std::function<bool()> &unchanged);
 
 private:
     struct Private;

@@ -232,7 +232,7 @@ bool Replacement::prepare(const QFileDevice &original)
     return keepAccess(original, d->file) && d->file.flush() && fsync(d->file.handle()) == 0;
 }
 
-bool Replacement::commit()
+bool Replacement::commit(const std::function<bool()> &unchanged)
 {
     if (d->temporary.isEmpty()) {
         // A link can't replace a file: the unnamed file gets a name of its own first.
@@ -244,6 +244,8 @@ bool Replacement::commit()
             return false;
     }
     d->file.close();
+    if (!unchanged())
+        return false;
     d->committed = rename(d->temporary.constData(), QFile::encodeName(d->target).constData()) == 0;
     return d->committed;
 }

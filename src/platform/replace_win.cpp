@@ -188,11 +188,17 @@ bool Replacement::prepare(const QFileDevice &original)
     return kept;
 }
 
-bool Replacement::commit()
+bool Replacement::commit(const std::function<bool()> &unchanged)
 {
-    // Write-through: the call returns once the rename is on the disk.
+    // Write-through: the call returns once the rename is on the disk. A
+    // program that held the file may have saved it while we waited: each
+    // attempt looks first, and its save wins.
     const std::wstring replaced = longPath(d->fileName);
     d->committed = retried([&] {
+        if (!unchanged()) {
+            SetLastError(ERROR_SUCCESS); // not worth another attempt
+            return false;
+        }
         return MoveFileExW(d->temporary.c_str(), replaced.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     });
     return d->committed;

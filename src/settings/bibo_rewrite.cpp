@@ -205,11 +205,9 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
                 return;
             if (beforeReplacing)
                 beforeReplacing();
-            // The next start brings the other program's version up to date.
-            if (platform::stampOf(settingsFile.fileName()) != stamp)
-                return;
             settingsFile.close(); // Windows can't replace a file that is still open
-            replacement.commit();
+            // The next start brings the other program's version up to date.
+            replacement.commit([&] { return platform::stampOf(settingsFile.fileName()) == stamp; });
             return;
         case WriteResult::Unencodable:
             if (encoding == markEncoding)
