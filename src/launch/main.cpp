@@ -29,7 +29,7 @@ int main(int argc, char *argv[])
     // Only a regular file (or a link to one) counts: a FIFO would block the
     // open, a device would never end.
     QFile settingsFile(launchFolder + QLatin1String("VELNOR.INI"));
-    if (!QFileInfo(settingsFile).isFile() || !settingsFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!QFileInfo(settingsFile).isFile() || !platform::openForReading(settingsFile)) {
         return fail("File VELNOR.INI not open.");
     }
     rewriteBiboPaths(settingsFile, launchFolder, rules);

@@ -9,8 +9,8 @@ namespace {
 // The DLLs start.exe delays (cmake/delay-imports.cmake) aren't KnownDLLs, so
 // a load by name would look in the program's folder first, and a DLL of that
 // name copied there would run its code in the launcher. The full path leaves
-// the loader no choice; with it, the altered search order looks for the DLL's
-// own dependencies beside it in the system folder, again not in the program's.
+// the loader no choice, and the DLL's own dependencies come from the system
+// folder too, not from the program's.
 FARPROC WINAPI loadFromSystemFolder(unsigned notification, PDelayLoadInfo info)
 {
     if (notification != dliNotePreLoadLibrary)
@@ -23,7 +23,11 @@ FARPROC WINAPI loadFromSystemFolder(unsigned notification, PDelayLoadInfo info)
         path[folder] = L'\\';
         for (size_t i = 0; i <= name; ++i)
             path[folder + 1 + i] = wchar_t(static_cast<unsigned char>(info->szDll[i]));
-        module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        // Its own dependencies from the system folder too; Windows 7 without
+        // KB2533623 knows only the older flag, which looks beside the DLL.
+        module = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (!module && GetLastError() == ERROR_INVALID_PARAMETER)
+            module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
     if (!module) {
         // Returning nothing would let the helper load the DLL by name: fail

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+class QFile;
 class QFileDevice;
 
 // Which characters separate folders. Windows knows only the backslash; on
@@ -32,6 +33,11 @@ QString ownPath(int argc, char *argv[]);
 // working directory and environment, without waiting for it. Returns whether
 // its process was created.
 bool startDetached(const QString &programName);
+
+// Opens file read-only in text mode. On Windows it lets other programs
+// rename or delete the file meanwhile, and a file that another program holds
+// or renames at that moment is tried again for about a second.
+bool openForReading(QFile &file);
 
 // Which file a name stands for and which version of it: another program's
 // save changes the stamp, whether it wrote in place or renamed a new file
@@ -60,9 +66,9 @@ QString temporaryNameFor(const QString &fileName);
 // the same moment keeps its own. Nothing else is touched.
 void removeStaleTemporaries(const QString &fileName);
 
-// The new version of a file, written beside it and then put in its place
-// whole; whatever isn't committed is removed again. Opening it first removes
-// what killed starts left behind.
+// The new version of a file, written beside it (beside its target, for a
+// symbolic link) and then put in its place whole; whatever isn't committed
+// is removed again. Opening it first removes what killed starts left behind.
 class Replacement
 {
 public:
@@ -71,7 +77,10 @@ public:
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
-    bool open();
+    // Makes the new file, once the original (open for reading) may be
+    // replaced at all; on Windows with the original's access rights and
+    // hidden or system attributes from the start.
+    bool open(const QFileDevice &original);
     QFileDevice &device();
     // Puts the bytes on disk and gives the new file what the original had:
     // on Linux its owner, group and permission bits; on Windows its access

@@ -205,7 +205,12 @@ bool withFreshName(const QString &target, QByteArray *name, Make make)
 
 } // namespace
 
-bool Replacement::open()
+bool openForReading(QFile &file)
+{
+    return file.open(QIODevice::ReadOnly | QIODevice::Text);
+}
+
+bool Replacement::open(const QFileDevice &)
 {
     removeStaleTemporaries(d->target);
     // Readable only by us until prepare() gives it the original's bits.

@@ -19,6 +19,24 @@ namespace {
 // that no start loads that DLL for a version nothing asks for.
 const bool versionSet = (QCoreApplication::setApplicationVersion(QStringLiteral(LAUNCHER_VERSION)), true);
 
+// A system DLL that loads another by name (user32 loads imm32, the shell
+// loads many) would look in the program's folder first, where anyone may
+// have put a DLL of that name: from here on every load by name looks in the
+// system folder alone. Windows 7 has the call only with KB2533623; without
+// it the delay-load hook's full paths still cover start.exe's own imports.
+const bool systemFolderOnly = [] {
+    using SetDirectories = BOOL(WINAPI *)(DWORD);
+    const auto set = reinterpret_cast<SetDirectories>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    return set && set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}();
+
+// Looked up before any call can fail, so that asking it never changes what
+// it answers.
+using LastStatus = LONG(WINAPI *)();
+const auto lastStatus = reinterpret_cast<LastStatus>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus")));
+
 } // namespace
 
 namespace platform {
@@ -50,7 +68,12 @@ HANDLE nativeHandle(const QFileDevice &file)
 
 bool mayPass(DWORD error)
 {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+    // Windows refuses a file whose deletion is pending with the same error
+    // as a denial by its rights; the system's own status for the failed call
+    // tells them apart. That file goes once its last handle closes.
+    constexpr LONG deletePending = LONG(0xC0000056); // STATUS_DELETE_PENDING
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+            || (error == ERROR_ACCESS_DENIED && lastStatus && lastStatus() == deletePending);
 }
 
 PathRules pathRules()

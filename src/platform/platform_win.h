@@ -35,20 +35,22 @@ HANDLE nativeHandle(const QFileDevice &file);
 
 // Whether a failed file operation may pass when tried again: what another
 // program holding the file open causes (a running velnor.exe, a virus
-// scanner, the search indexer, a sync client, a second launcher).
+// scanner, the search indexer, a sync client, a second launcher), or a file
+// on its way out. A denial by the file's rights is final.
 bool mayPass(DWORD error);
 
-// Runs a file operation until it succeeds, fails for another reason, or
-// about a second has passed. The last error stays the operation's own.
-template <typename Operation>
-bool retried(Operation operation)
+// Runs a file operation until it succeeds, fails for another reason than
+// one that passes, or about a second has passed. The last error stays the
+// operation's own.
+template <typename Operation, typename Passes = bool (*)(DWORD)>
+bool retried(Operation operation, Passes passes = mayPass)
 {
     static const DWORD pauses[] = { 10, 40, 100, 200, 300, 350 };
     for (const DWORD pause : pauses) {
         if (operation())
             return true;
         const DWORD error = GetLastError();
-        if (!mayPass(error))
+        if (!passes(error))
             return false;
         Sleep(pause);
         SetLastError(error);

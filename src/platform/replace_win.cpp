@@ -1,5 +1,5 @@
-// Replacing the settings file on Windows, and telling which version of it
-// is there.
+// Opening and replacing the settings file on Windows, and telling which
+// version of it is there.
 #include "platform.h"
 #include "platform_win.h"
 
@@ -7,9 +7,12 @@
 #include <QFileDevice>
 
 #include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -29,6 +32,29 @@ platform::FileStamp stampOfHandle(HANDLE handle)
     stamp.size = combined(info.nFileSizeHigh, info.nFileSizeLow);
     stamp.modified = combined(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
     return stamp;
+}
+
+// The path of the file an open handle stands for, with \\?\: where a
+// symbolic link leads. Empty where the system can't tell.
+std::wstring finalPath(HANDLE handle)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD size = GetFinalPathNameByHandleW(handle, &path[0], DWORD(path.size()), FILE_NAME_NORMALIZED);
+    if (size >= path.size()) {
+        path.resize(size);
+        size = GetFinalPathNameByHandleW(handle, &path[0], DWORD(path.size()), FILE_NAME_NORMALIZED);
+    }
+    path.resize(size < path.size() ? size : 0);
+    return path;
+}
+
+// The path as Qt names it: without \\?\, \\?\UNC\ as \\.
+QString withoutPrefix(const std::wstring &path)
+{
+    QString name = QString::fromWCharArray(path.data(), int(path.size()));
+    if (name.startsWith(QLatin1String("\\\\?\\UNC\\")))
+        return name.mid(6).prepend(u'\\');
+    return name.startsWith(QLatin1String("\\\\?\\")) ? name.mid(4) : name;
 }
 
 } // namespace
@@ -52,18 +78,96 @@ FileStamp stampOf(const QString &fileName)
     return stamp;
 }
 
+bool openForReading(QFile &file)
+{
+    // Qt's own open shares no deletion, so it fails for the moment a second
+    // launcher's rename holds the file, and while it reads no rename could
+    // take the file away. A rename that replaces the file while it is read
+    // changes its stamp, which the rewrite looks at before it replaces.
+    const std::wstring name = longPath(file.fileName());
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    retried([&] {
+        handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return handle != INVALID_HANDLE_VALUE;
+    });
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    // Binary for the C runtime: the text stream drops the CRs itself.
+    const int descriptor = _open_osfhandle(intptr_t(handle), _O_RDONLY | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return false;
+    }
+    if (!file.open(descriptor, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        _close(descriptor);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// A file's DACL as GetSecurityInfo gives it.
+struct Dacl
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL list = nullptr; // null: everyone has every right
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+
+    Dacl() = default;
+    Dacl(const Dacl &) = delete;
+    Dacl &operator=(const Dacl &) = delete;
+    ~Dacl() { LocalFree(descriptor); }
+
+    bool read(HANDLE file)
+    {
+        DWORD revision = 0;
+        return GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
+                               &descriptor) == ERROR_SUCCESS
+                && GetSecurityDescriptorControl(descriptor, &control, &revision);
+    }
+    bool isProtected() const { return control & SE_DACL_PROTECTED; }
+    // Made only of what the folder passes on: a new file in the folder gets
+    // the same without being told.
+    bool isInheritedOnly() const
+    {
+        if (isProtected() || !list)
+            return false;
+        for (DWORD i = 0; i < list->AceCount; ++i) {
+            void *entry = nullptr;
+            if (!GetAce(list, i, &entry) || !(static_cast<ACE_HEADER *>(entry)->AceFlags & INHERITED_ACE))
+                return false;
+        }
+        return list->AceCount > 0;
+    }
+};
+
+} // namespace
+
 // ReplaceFileW would carry the old file's rights and attributes over, but it
 // is two renames (the old file away, the new one in): a kill, a crash or a
-// pulled USB stick between them leaves no VELNOR.INI at all. So the
-// temporary file gets what the old one had first, and one rename with
-// replacement puts it in place: the name always stands for the old file or
-// the new one. Alternate data streams (such as a download's zone mark) are
-// not carried over.
+// pulled USB stick between them leaves no VELNOR.INI at all. So the new file
+// is made with what the old one had, and one rename with replacement puts it
+// in place: the name always stands for the old file or the new one.
+// Alternate data streams (such as a download's zone mark) are not carried
+// over.
+//
+// The new file is renamed, or removed when it isn't needed, through the
+// handle it was made with, which holds DELETE from its creation: a folder
+// that lets users make files but not delete them can't keep it. Each step
+// asks only for the rights it needs, so that a share granting "Change" (no
+// WRITE_DAC) takes a file whose rights come from its folder.
 struct Replacement::Private
 {
     QString fileName;
+    std::wstring target; // the file that gets the content: where a link leads
+    QString targetName; // the same, as Qt names it
     QFile file;
-    std::wstring temporary;
+    HANDLE handle = INVALID_HANDLE_VALUE; // the new file's, which the QFile writes through
+    Dacl original; // set again, unprotected, once the content is written
+    bool mergeInheritance = false;
+    FILE_BASIC_INFO basic = {};
     bool committed = false;
 };
 
@@ -74,27 +178,87 @@ Replacement::Replacement(const QString &fileName) : d(new Private)
 
 Replacement::~Replacement()
 {
-    d->file.close();
-    if (!d->committed && !d->temporary.empty())
-        retried([this] { return DeleteFileW(d->temporary.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; });
+    if (!d->committed && d->handle != INVALID_HANDLE_VALUE) {
+        FILE_DISPOSITION_INFO remove = { TRUE };
+        if (!SetFileInformationByHandle(d->handle, FileDispositionInfo, &remove, sizeof remove))
+            DeleteFileW(longPath(d->file.fileName()).c_str());
+    }
+    d->file.close(); // closes the handle, and so removes a file marked for it
 }
 
-bool Replacement::open()
+bool Replacement::open(const QFileDevice &original)
 {
-    removeStaleTemporaries(d->fileName);
-    // A name no other file has, created only if it doesn't exist yet. Qt's
-    // QTemporaryFile won't do: it keeps its handle open until destroyed, and
-    // the rename needs the file closed.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        d->file.setFileName(temporaryNameFor(d->fileName));
-        if (d->file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            d->temporary = longPath(d->file.fileName());
-            return true;
-        }
-        if (!d->file.exists())
-            return false; // not a name taken: the folder takes no new file
+    const HANDLE originalHandle = nativeHandle(original);
+    d->target = finalPath(originalHandle);
+    if (d->target.empty())
+        d->target = longPath(d->fileName);
+    d->targetName = withoutPrefix(d->target);
+
+    // Whether this user may replace the file at all, before anything is
+    // written: the rename needs DELETE on it (or delete-child on the folder).
+    // Another program holding the file is no denial; the rename waits for it.
+    const HANDLE deletable = CreateFileW(d->target.c_str(), DELETE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr);
+    if (deletable != INVALID_HANDLE_VALUE)
+        CloseHandle(deletable);
+    else if (!mayPass(GetLastError()))
+        return false;
+
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(originalHandle, &info) || !d->original.read(originalHandle))
+        return false;
+    // Hidden and system from the start, so that the file never shows. The
+    // creation time and the not-indexed mark follow once it is written.
+    const DWORD attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    d->basic.CreationTime.LowPart = info.ftCreationTime.dwLowDateTime;
+    d->basic.CreationTime.HighPart = LONG(info.ftCreationTime.dwHighDateTime);
+    d->basic.FileAttributes = info.dwFileAttributes
+            & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (!d->basic.FileAttributes)
+        d->basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+
+    // A DACL of the folder's alone comes to the new file by itself. Any
+    // other is the new file's from its creation, protected, so that nobody
+    // the old file shut out reads the new one; an unprotected one is set
+    // again once written, which merges in what the folder passes on now.
+    DWORD access = GENERIC_WRITE | DELETE;
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES security = { sizeof security, &descriptor, FALSE };
+    const bool inherited = d->original.isInheritedOnly();
+    if (!inherited) {
+        if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)
+            || !SetSecurityDescriptorDacl(&descriptor, TRUE, d->original.list, FALSE)
+            || !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            return false;
+        d->mergeInheritance = !d->original.isProtected() && d->original.list;
+        if (d->mergeInheritance)
+            access |= WRITE_DAC;
     }
-    return false;
+
+    removeStaleTemporaries(d->targetName);
+    // A name no other file has, made only if it doesn't exist yet.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        d->file.setFileName(temporaryNameFor(d->targetName));
+        d->handle = CreateFileW(longPath(d->file.fileName()).c_str(), access, FILE_SHARE_READ,
+                                inherited ? nullptr : &security, CREATE_NEW,
+                                attributes ? attributes : FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (d->handle != INVALID_HANDLE_VALUE)
+            break;
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            return false; // the folder takes no new file, or not with these rights
+    }
+    if (d->handle == INVALID_HANDLE_VALUE)
+        return false;
+    const int descriptorNumber = _open_osfhandle(intptr_t(d->handle), _O_WRONLY | _O_BINARY);
+    if (descriptorNumber < 0) {
+        FILE_DISPOSITION_INFO remove = { TRUE };
+        SetFileInformationByHandle(d->handle, FileDispositionInfo, &remove, sizeof remove);
+        CloseHandle(d->handle);
+        d->handle = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    return d->file.open(descriptorNumber, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
 }
 
 QFileDevice &Replacement::device()
@@ -102,105 +266,46 @@ QFileDevice &Replacement::device()
     return d->file;
 }
 
-namespace {
-
-struct Dacl
+bool Replacement::prepare(const QFileDevice &)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PACL list = nullptr; // null: everyone has every right
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-
-    ~Dacl() { LocalFree(descriptor); }
-    // The same list with the same protection; a difference in the slack
-    // after the entries only costs a needless setting.
-    bool sameAs(const Dacl &other) const
-    {
-        if ((control & SE_DACL_PROTECTED) != (other.control & SE_DACL_PROTECTED) || !list != !other.list)
-            return false;
-        return !list || (list->AclSize == other.list->AclSize && memcmp(list, other.list, list->AclSize) == 0);
+    if (!d->file.flush() || !FlushFileBuffers(d->handle))
+        return false;
+    if (d->mergeInheritance
+        && SetSecurityInfo(d->handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                           nullptr, nullptr, d->original.list, nullptr)
+                != ERROR_SUCCESS) {
+        return false;
     }
-    bool read(HANDLE file)
-    {
-        DWORD revision = 0;
-        return GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
-                               &descriptor) == ERROR_SUCCESS
-                && GetSecurityDescriptorControl(descriptor, &control, &revision);
-    }
-};
-
-// The original's DACL, protected from the folder's inheritance or not.
-// Where the new file already has the same one (a DACL only inherited from
-// the folder comes to every new file in it) nothing is set. Otherwise an
-// unprotected list is set as such, so that Windows merges in what the folder
-// passes on now, as it did for the original.
-bool keepDacl(HANDLE original, HANDLE replacement)
-{
-    Dacl was, now;
-    if (!was.read(original) || !now.read(replacement))
-        return false;
-    if (was.sameAs(now))
-        return true;
-    const SECURITY_INFORMATION inheritance = was.control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                           : UNPROTECTED_DACL_SECURITY_INFORMATION;
-    return SetSecurityInfo(replacement, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr, nullptr,
-                           was.list, nullptr)
-            == ERROR_SUCCESS;
-}
-
-// The attributes that describe the file rather than its state, and its
-// creation time; the new content keeps its own modification time.
-bool keepBasicInfo(HANDLE original, HANDLE replacement)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(original, &info))
-        return false;
-    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
-            | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    FILE_BASIC_INFO basic = {}; // zero times stay as they are
-    basic.CreationTime.LowPart = info.ftCreationTime.dwLowDateTime;
-    basic.CreationTime.HighPart = LONG(info.ftCreationTime.dwHighDateTime);
-    basic.FileAttributes = info.dwFileAttributes & kept ? info.dwFileAttributes & kept : FILE_ATTRIBUTE_NORMAL;
-    return SetFileInformationByHandle(replacement, FileBasicInfo, &basic, sizeof basic);
-}
-
-} // namespace
-
-bool Replacement::prepare(const QFileDevice &original)
-{
-    // The rename needs the file closed: Qt's handle shares no deletion.
-    const bool written = d->file.flush() && FlushFileBuffers(nativeHandle(d->file));
-    d->file.close();
-    if (!written || d->file.error() != QFileDevice::NoError)
-        return false;
-    // A virus scanner may be looking at the new file already.
-    HANDLE replacement = INVALID_HANDLE_VALUE;
-    retried([&] {
-        replacement = CreateFileW(d->temporary.c_str(), READ_CONTROL | WRITE_DAC | FILE_WRITE_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  0, nullptr);
-        return replacement != INVALID_HANDLE_VALUE;
-    });
-    if (replacement == INVALID_HANDLE_VALUE)
-        return false;
-    const HANDLE originalHandle = nativeHandle(original);
-    const bool kept = keepDacl(originalHandle, replacement) && keepBasicInfo(originalHandle, replacement);
-    CloseHandle(replacement);
-    return kept;
+    // A file system that keeps no creation time, or refuses to set it, costs
+    // the file its creation time, not its update.
+    SetFileInformationByHandle(d->handle, FileBasicInfo, &d->basic, sizeof d->basic);
+    return true;
 }
 
 bool Replacement::commit(const std::function<bool()> &unchanged)
 {
-    // Write-through: the call returns once the rename is on the disk. A
-    // program that held the file may have saved it while we waited: each
-    // attempt looks first, and its save wins.
-    const std::wstring replaced = longPath(d->fileName);
-    d->committed = retried([&] {
-        if (!unchanged()) {
-            SetLastError(ERROR_SUCCESS); // not worth another attempt
-            return false;
-        }
-        return MoveFileExW(d->temporary.c_str(), replaced.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    });
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + d->target.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = DWORD(d->target.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, d->target.c_str(), (d->target.size() + 1) * sizeof(wchar_t));
+    // A program that held the file may have saved it while we waited: each
+    // attempt looks first, and its save wins. The right to replace the file
+    // was settled in open(), so a denial now is a file still open elsewhere,
+    // which Windows won't replace even where it shares deletion.
+    d->committed = retried(
+            [&] {
+                if (!unchanged()) {
+                    SetLastError(ERROR_SUCCESS); // not worth another attempt
+                    return false;
+                }
+                return bool(SetFileInformationByHandle(d->handle, FileRenameInfo, buffer.data(), DWORD(buffer.size())));
+            },
+            [](DWORD error) { return mayPass(error) || error == ERROR_ACCESS_DENIED; });
+    // As MOVEFILE_WRITE_THROUGH would: back once the rename is on the disk.
+    if (d->committed)
+        FlushFileBuffers(d->handle);
     return d->committed;
 }
 

@@ -20,17 +20,19 @@ std::wstring currentDirectory()
 
 // The program that the system's search finds for a start by name: in the
 // launcher's own folder, the working directory, then the system folders and
-// PATH, the order CreateProcessW itself follows.
+// PATH, the order CreateProcessW itself follows. The first two are looked at
+// directly: SearchPathW would read a ';' in their names as a separator.
 std::wstring resolvedProgram(const std::wstring &name)
 {
     const std::wstring self = platform::ownFileName();
     const std::wstring folders[] = { self.substr(0, self.rfind(L'\\') + 1), currentDirectory() };
-    std::wstring found(32768, L'\0');
     for (const std::wstring &folder : folders) {
-        const DWORD size = SearchPathW(folder.c_str(), name.c_str(), nullptr, DWORD(found.size()), &found[0], nullptr);
-        if (size > 0 && size < found.size())
-            return found.substr(0, size);
+        const std::wstring candidate = folder + (folder.empty() || folder.back() == L'\\' ? L"" : L"\\") + name;
+        const DWORD attributes = GetFileAttributesW(candidate.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return candidate;
     }
+    std::wstring found(32768, L'\0');
     const DWORD size = SearchPathW(nullptr, name.c_str(), nullptr, DWORD(found.size()), &found[0], nullptr);
     return size > 0 && size < found.size() ? found.substr(0, size) : std::wstring();
 }

@@ -197,7 +197,7 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
     // rename, so a reader always finds a whole file, old or new.
     for (const TextEncoding encoding : { TextEncoding::Windows1251, markEncoding }) {
         platform::Replacement replacement(settingsFile.fileName());
-        if (!replacement.open())
+        if (!replacement.open(settingsFile))
             return;
         switch (writeRewritten(settingsFile, replacement.device(), launchFolder, rules, encoding)) {
         case WriteResult::Written:

@@ -6,10 +6,12 @@
 //       starts COUNT processes of COMMANDLINE at once, with SHOW as the
 //       wShowWindow of their STARTUPINFO ("-": none given), waits for all
 //       and exits with the highest exit status.
-//   wine_helper hold FILE MILLISECONDS COMMANDLINE
-//       opens FILE for reading without delete sharing, as an editor or a
-//       running velnor.exe might, starts COMMANDLINE, closes FILE after
-//       MILLISECONDS or when the process ends, and prints how long the
+//   wine_helper hold SHARING FILE MILLISECONDS THEIRS COMMANDLINE
+//       opens FILE for reading and writing, sharing reading and writing
+//       ("rw", as an editor or a running velnor.exe might, without delete
+//       sharing) or nothing ("none"), starts COMMANDLINE, after MILLISECONDS
+//       (or when the process ends) writes the bytes of the file THEIRS over
+//       FILE in place ("-": nothing) and closes it, and prints how long the
 //       process ran.
 //   wine_helper info FILE
 //       prints FILE's attributes and its DACL (in SDDL, with the protection
@@ -69,7 +71,7 @@ int main()
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argc == 3 && std::wstring(argv[1]) == L"info")
         return printInfo(argv[2]);
-    if (argc != 5)
+    if (argc < 5)
         return 254;
     const std::wstring mode = argv[1];
     if (mode == L"start") {
@@ -85,16 +87,26 @@ int main()
             highest = std::max(highest, exitStatus(process));
         return int(highest);
     }
-    if (mode == L"hold") {
-        const HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (mode == L"hold" && argc == 7) {
+        const DWORD sharing = std::wstring(argv[2]) == L"rw" ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+        const HANDLE file = CreateFileW(argv[3], GENERIC_READ | GENERIC_WRITE, sharing, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             return 252;
         const DWORD began = GetTickCount();
-        HANDLE process = startProcess(argv[4], -1);
+        HANDLE process = startProcess(argv[6], -1);
         if (!process)
             return 253;
-        WaitForSingleObject(process, DWORD(_wtoi(argv[3])));
+        WaitForSingleObject(process, DWORD(_wtoi(argv[4])));
+        if (std::wstring(argv[5]) != L"-") {
+            const HANDLE theirs = CreateFileW(argv[5], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            char bytes[65536];
+            DWORD size = 0, written = 0;
+            if (theirs == INVALID_HANDLE_VALUE || !ReadFile(theirs, bytes, sizeof bytes, &size, nullptr)
+                || !WriteFile(file, bytes, size, &written, nullptr) || !SetEndOfFile(file) || written != size)
+                return 250;
+            CloseHandle(theirs);
+        }
         CloseHandle(file);
         const DWORD status = exitStatus(process);
         std::printf("ran=%lu\n", GetTickCount() - began);
