@@ -28,12 +28,13 @@ int main(int argc, char *argv[])
 
     // Only a regular file (or a link to one) counts: a FIFO would block the
     // open, a device would never end.
-    QFile settingsFile(launchFolder + QLatin1String("VELNOR.INI"));
-    if (!QFileInfo(settingsFile).isFile() || !platform::openForReading(settingsFile)) {
+    const QString settingsName = launchFolder + QLatin1String("VELNOR.INI");
+    const std::unique_ptr<QFile> settingsFile
+            = QFileInfo(settingsName).isFile() ? platform::openForReading(settingsName) : nullptr;
+    if (!settingsFile)
         return fail("File VELNOR.INI not open.");
-    }
-    rewriteBiboPaths(settingsFile, launchFolder, rules);
-    settingsFile.close();
+    rewriteBiboPaths(*settingsFile, launchFolder, rules);
+    settingsFile->close();
 
     if (!platform::startDetached(QStringLiteral("velnor.exe")))
         return fail("velnor.exe not started.");

@@ -34,10 +34,10 @@ QString ownPath(int argc, char *argv[]);
 // its process was created.
 bool startDetached(const QString &programName);
 
-// Opens file read-only in text mode. On Windows it lets other programs
-// rename or delete the file meanwhile, and a file that another program holds
-// or renames at that moment is tried again for about a second.
-bool openForReading(QFile &file);
+// The file, open read-only in text mode, or null. On Windows other programs
+// may rename or delete the file meanwhile, and a file that another program
+// holds or renames at that moment is tried again for about a second.
+std::unique_ptr<QFile> openForReading(const QString &fileName);
 
 // Which file a name stands for and which version of it: another program's
 // save changes the stamp, whether it wrote in place or renamed a new file

@@ -205,9 +205,10 @@ bool withFreshName(const QString &target, QByteArray *name, Make make)
 
 } // namespace
 
-bool openForReading(QFile &file)
+std::unique_ptr<QFile> openForReading(const QString &fileName)
 {
-    return file.open(QIODevice::ReadOnly | QIODevice::Text);
+    std::unique_ptr<QFile> file(new QFile(fileName));
+    return file->open(QIODevice::ReadOnly | QIODevice::Text) ? std::move(file) : nullptr;
 }
 
 bool Replacement::open(const QFileDevice &)

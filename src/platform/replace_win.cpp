@@ -78,13 +78,29 @@ FileStamp stampOf(const QString &fileName)
     return stamp;
 }
 
-bool openForReading(QFile &file)
+namespace {
+
+// Qt takes a file handed over as a descriptor for a file without a name;
+// the rewrite needs the name.
+class NamedFile : public QFile
+{
+public:
+    explicit NamedFile(const QString &name) : QFile(name), m_name(name) { }
+    QString fileName() const override { return m_name; }
+
+private:
+    QString m_name;
+};
+
+} // namespace
+
+std::unique_ptr<QFile> openForReading(const QString &fileName)
 {
     // Qt's own open shares no deletion, so it fails for the moment a second
     // launcher's rename holds the file, and while it reads no rename could
     // take the file away. A rename that replaces the file while it is read
     // changes its stamp, which the rewrite looks at before it replaces.
-    const std::wstring name = longPath(file.fileName());
+    const std::wstring name = longPath(fileName);
     HANDLE handle = INVALID_HANDLE_VALUE;
     retried([&] {
         handle = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -92,18 +108,19 @@ bool openForReading(QFile &file)
         return handle != INVALID_HANDLE_VALUE;
     });
     if (handle == INVALID_HANDLE_VALUE)
-        return false;
+        return nullptr;
     // Binary for the C runtime: the text stream drops the CRs itself.
     const int descriptor = _open_osfhandle(intptr_t(handle), _O_RDONLY | _O_BINARY);
     if (descriptor < 0) {
         CloseHandle(handle);
-        return false;
+        return nullptr;
     }
-    if (!file.open(descriptor, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+    std::unique_ptr<QFile> file(new NamedFile(fileName));
+    if (!file->open(descriptor, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
         _close(descriptor);
-        return false;
+        return nullptr;
     }
-    return true;
+    return file;
 }
 
 namespace {

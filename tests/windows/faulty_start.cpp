@@ -19,7 +19,8 @@
 // VELNOR_FAULT_SAVE: a file whose bytes another program writes over the
 //   renamed file in place, after the second failed rename.
 // VELNOR_FAULT_LOG: a file that gets, when the process ends, how many new
-//   files it made and how long it ran ("created=N ms=N").
+//   files it made and how long it waited to try again ("created=N slept=N",
+//   in ms: the same however slow the machine).
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -82,8 +83,8 @@ bool failing(const wchar_t *point)
     return true;
 }
 
-const DWORD began = GetTickCount();
 int created = 0;
+DWORD slept = 0;
 int failedRenames = 0;
 std::wstring renamed; // the file the last rename aimed at
 
@@ -170,11 +171,18 @@ DWORD WINAPI setSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORM
     return failing(L"set-security") ? GetLastError() : call(handle, type, which, owner, group, dacl, sacl);
 }
 
+void WINAPI sleep(DWORD milliseconds)
+{
+    static const auto call = real<decltype(&Sleep)>("kernel32.dll", "Sleep");
+    slept += milliseconds;
+    call(milliseconds);
+}
+
 void writeLog()
 {
     const std::wstring log = variable(L"VELNOR_FAULT_LOG");
     if (FILE *file = log.empty() ? nullptr : _wfopen(log.c_str(), L"w")) {
-        std::fprintf(file, "created=%d ms=%lu\n", created, GetTickCount() - began);
+        std::fprintf(file, "created=%d slept=%lu\n", created, slept);
         std::fclose(file);
     }
 }
@@ -190,6 +198,7 @@ void *flushPointer __asm__("__imp__FlushFileBuffers@4") = reinterpret_cast<void 
 void *setInformationPointer __asm__("__imp__SetFileInformationByHandle@16")
         = reinterpret_cast<void *>(setFileInformationByHandle);
 void *deletePointer __asm__("__imp__DeleteFileW@4") = reinterpret_cast<void *>(deleteFile);
+void *sleepPointer __asm__("__imp__Sleep@4") = reinterpret_cast<void *>(sleep);
 void *getSecurityPointer __asm__("__imp__GetSecurityInfo@32") = reinterpret_cast<void *>(getSecurityInfo);
 void *setSecurityPointer __asm__("__imp__SetSecurityInfo@28") = reinterpret_cast<void *>(setSecurityInfo);
 }

@@ -456,10 +456,12 @@ class StartUnderWine(unittest.TestCase):
         theirs = os.path.join(self.root, "theirs")
         with open(theirs, "wb") as file:
             file.write(b"Theirs=1\r\nBIBOPATH1=C:\\Theirs\\BIBO\\\r\n")
-        cases = [("rw", 300, False, "new", 300, 5000), ("rw", 10000, False, "old", 0, 2500)]
+        # Under Wine a start alone takes up to a second or more (under qemu):
+        # the bound for a 10 s hold shows the launcher's own second of waiting.
+        cases = [("rw", 300, False, "new", 300, 5000), ("rw", 10000, False, "old", 0, 4000)]
         cases += [("rw", held, save, "theirs" if save else "new", held, 5000)
                   for held in (100, 300, 600) for save in (True, False)]
-        cases += [("none", 300, False, "new", 300, 5000), ("none", 10000, False, "not open", 900, 2500)]
+        cases += [("none", 300, False, "new", 300, 5000), ("none", 10000, False, "not open", 900, 4000)]
         for sharing, held, save, after, least, most in cases:
             with self.subTest(sharing=sharing, held=held, save=save):
                 folder = self.program_folder("Held_%s_%d_%d" % (sharing, held, save))
@@ -527,32 +529,33 @@ class StartUnderWine(unittest.TestCase):
         # systems make them fail (faulty_start.cpp). A DACL made only of what
         # the folder passes on comes to the new file by itself, so a share
         # that grants no WRITE_DAC takes it; one that must be set can't be
-        # there, and the file stays. Whatever fails, nothing is left beside
-        # VELNOR.INI and velnor.exe starts. (what, faults, DACL reported,
-        # their save, VELNOR.INI after, new files made, the launcher's own
-        # run in ms below)
+        # there, and the file stays. A denial by the rights costs no waiting;
+        # a held file is waited for, at most about a second. Whatever fails,
+        # nothing is left beside VELNOR.INI and velnor.exe starts. (what,
+        # faults, DACL reported, their save, VELNOR.INI after, new files
+        # made, ms waited to try again)
         denied, sharing, full, bad = 5, 32, 112, 87
         inherited, explicit, protected = "D:AI(A;ID;FA;;;WD)", "D:(A;;FA;;;WD)", "D:P(A;;FA;;;WD)"
         cases = [
-            ("WRITE_DAC denied, inherited DACL", "create-dac:%d:*" % denied, inherited, False, "new", 1, 1000),
-            ("WRITE_DAC denied, explicit DACL", "create-dac:%d:*" % denied, explicit, False, "old", 0, 300),
-            ("WRITE_DAC denied, protected DACL", "create-dac:%d:*" % denied, protected, False, "new", 1, 1000),
-            ("DELETE denied", "delete-open:%d:*" % denied, None, False, "old", 0, 300),
-            ("file held at the DELETE check", "delete-open:%d:*" % sharing, None, False, "new", 1, 1000),
-            ("rename held three times", "rename:%d:3" % sharing, None, False, "new", 1, 1500),
-            ("rename held, their save", "rename:%d:3" % sharing, None, True, "theirs", 1, 1500),
+            ("WRITE_DAC denied, inherited DACL", "create-dac:%d:*" % denied, inherited, False, "new", 1, 0),
+            ("WRITE_DAC denied, explicit DACL", "create-dac:%d:*" % denied, explicit, False, "old", 0, 0),
+            ("WRITE_DAC denied, protected DACL", "create-dac:%d:*" % denied, protected, False, "new", 1, 0),
+            ("DELETE denied", "delete-open:%d:*" % denied, None, False, "old", 0, 0),
+            ("file held at the DELETE check", "delete-open:%d:*" % sharing, None, False, "new", 1, 0),
+            ("rename held three times", "rename:%d:3" % sharing, None, False, "new", 1, 150),
+            ("rename held, their save", "rename:%d:3" % sharing, None, True, "theirs", 1, 50),
             ("rename denied, removal by name denied", "rename:%d:*,delete-name:%d:*" % (denied, denied), None,
-             False, "old", 1, 1800),
-            ("disk full at the flush", "flush:%d:*" % full, None, False, "old", 1, 300),
-            ("DACL unreadable", "get-security:%d:*" % denied, None, False, "old", 0, 300),
-            ("DACL refused", "set-security:%d:*" % denied, explicit, False, "old", 1, 300),
-            ("creation time refused", "basic-info:%d:*" % bad, None, False, "new", 1, 1000),
+             False, "old", 1, 1000),
+            ("disk full at the flush", "flush:%d:*" % full, None, False, "old", 1, 0),
+            ("DACL unreadable", "get-security:%d:*" % denied, None, False, "old", 0, 0),
+            ("DACL refused", "set-security:%d:*" % denied, explicit, False, "old", 1, 0),
+            ("creation time refused", "basic-info:%d:*" % bad, None, False, "new", 1, 0),
         ]
         theirs = os.path.join(self.root, "theirs")
         with open(theirs, "wb") as file:
             file.write(b"Theirs=1\r\n")
         log = os.path.join(self.root, "faults.log")
-        for number, (what, faults, dacl, save, after, created, most) in enumerate(cases):
+        for number, (what, faults, dacl, save, after, created, slept) in enumerate(cases):
             with self.subTest(what):
                 folder = self.program_folder("Faults%d" % number)
                 shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
@@ -568,8 +571,7 @@ class StartUnderWine(unittest.TestCase):
                 self.assertSettings(folder, dict(old=old, new=new, theirs=b"Theirs=1\r\n")[after])
                 with open(log, encoding="utf-8") as file:
                     counts = dict(item.split("=") for item in file.read().split())
-                self.assertEqual(int(counts["created"]), created)
-                self.assertLess(int(counts["ms"]), most)
+                self.assertEqual((int(counts["created"]), int(counts["slept"])), (created, slept))
 
     def test_settings_file_is_a_link(self):
         # VELNOR.INI as a symbolic link to a file in another folder: the link
