@@ -15,6 +15,8 @@
 //   delete-name   DeleteFileW
 //   get-security  GetSecurityInfo
 //   set-security  SetSecurityInfo
+//   create-process  CreateProcessW (740, ERROR_ELEVATION_REQUIRED, takes
+//                 the way through the shell's consent prompt)
 // VELNOR_FAULT_DACL: an SDDL string that GetSecurityInfo reports as the DACL.
 // VELNOR_FAULT_SAVE: a file whose bytes another program writes over the
 //   renamed file in place, after the second failed rename.
@@ -171,6 +173,16 @@ DWORD WINAPI setSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORM
     return failing(L"set-security") ? GetLastError() : call(handle, type, which, owner, group, dacl, sacl);
 }
 
+BOOL WINAPI createProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
+                          LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags, LPVOID environment,
+                          LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
+{
+    static const auto call = real<decltype(&CreateProcessW)>("kernel32.dll", "CreateProcessW");
+    return failing(L"create-process") ? FALSE
+                                      : call(application, commandLine, processSecurity, threadSecurity, inherit, flags,
+                                             environment, directory, startup, process);
+}
+
 void WINAPI sleep(DWORD milliseconds)
 {
     static const auto call = real<decltype(&Sleep)>("kernel32.dll", "Sleep");
@@ -198,6 +210,7 @@ void *flushPointer __asm__("__imp__FlushFileBuffers@4") = reinterpret_cast<void 
 void *setInformationPointer __asm__("__imp__SetFileInformationByHandle@16")
         = reinterpret_cast<void *>(setFileInformationByHandle);
 void *deletePointer __asm__("__imp__DeleteFileW@4") = reinterpret_cast<void *>(deleteFile);
+void *createProcessPointer __asm__("__imp__CreateProcessW@40") = reinterpret_cast<void *>(createProcess);
 void *sleepPointer __asm__("__imp__Sleep@4") = reinterpret_cast<void *>(sleep);
 void *getSecurityPointer __asm__("__imp__GetSecurityInfo@32") = reinterpret_cast<void *>(getSecurityInfo);
 void *setSecurityPointer __asm__("__imp__SetSecurityInfo@28") = reinterpret_cast<void *>(setSecurityInfo);

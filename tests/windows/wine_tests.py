@@ -488,7 +488,7 @@ class StartUnderWine(unittest.TestCase):
                         saved = file.read()
                     self.assertIn(content, (saved, saved.replace(b"C:\\Theirs\\", launch_folder)))
                 else:
-                    self.assertEqual(content, b"BIBOPATH1=" + launch_folder + b"BIBO\\\r\n")
+                    self.assertEqual(content, old if after == "old" else b"BIBOPATH1=" + launch_folder + b"BIBO\\\r\n")
                 self.assertSettings(folder, content)
 
     def test_simultaneous_starts(self):
@@ -628,15 +628,20 @@ class StartUnderWine(unittest.TestCase):
                 self.assertEqual(sorted(os.listdir(folder)), ["VELNOR.INI", "start.exe"])
 
     def test_main_program_is_found_in_the_launcher_folder(self):
-        folder = self.program_folder("Suite")
-        with open(os.path.join(folder, "VELNOR.INI"), "wb") as file:
-            file.write(b"Name=x\r\n")
         # The working directory holds another velnor.exe, which the system's
-        # search would take only after the launcher's own folder.
+        # search would take only after the launcher's own folder; so must
+        # the start through the shell that asks for administrator rights,
+        # whatever the folder's name holds. (folder, CreateProcessW's fault)
         elsewhere = self.program_folder("Elsewhere")
-        run = self.launch(folder, cwd=elsewhere)
-        self.assertStarted(run, folder)
-        self.assertEqual(run.record["cwd"], windows_path(elsewhere))
+        for name, faults in [("Suite", ""), ("Semi;colon", "create-process:740:1")]:
+            with self.subTest(folder=name, faults=faults):
+                folder = self.program_folder(name)
+                if faults:
+                    shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
+                self.write_settings(folder, b"Name=x\r\n")
+                run = self.launch(folder, cwd=elsewhere, env={"VELNOR_FAULTS": faults})
+                self.assertStarted(run, folder)
+                self.assertEqual(run.record["cwd"], windows_path(elsewhere))
 
     def test_extra_arguments_are_not_passed_on(self):
         folder = self.program_folder("Suite")
