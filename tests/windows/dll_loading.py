@@ -32,32 +32,41 @@ class DllLoading(unittest.TestCase):
     read_record = wine_tests.StartUnderWine.read_record
     assertStarted = wine_tests.StartUnderWine.assertStarted
 
-    def starts(self, folder):
-        """(what, VELNOR.INI before, after) of an up-to-date start, a rewrite
-        and a start without the file, each set up when its turn comes."""
+    def starts(self, folder, elevated=False):
+        """(what, VELNOR.INI after, faults) of an up-to-date start, a rewrite
+        and a start without the file, each set up when its turn comes; where
+        asked, then a start whose velnor.exe asks for elevation, as far as
+        Wine goes: its way through the shell (faulty_start.cpp)."""
         new = OLD.replace(b"C:\\Old\\", wine_tests.windows_1251(wine_tests.windows_path(folder)) + b"\\")
         settings = os.path.join(folder, "VELNOR.INI")
-        for what, before, after in [("up to date", new, new), ("rewrite", OLD, new), ("missing", None, None)]:
+        starts = [("up to date", new, new, ""), ("rewrite", OLD, new, ""), ("missing", None, None, "")]
+        if elevated:
+            starts.append(("elevated", OLD, new, "create-process:740:1"))
+        for what, before, after, faults in starts:
             if before is None:
                 os.remove(settings)
             else:
                 with open(settings, "wb") as file:
                     file.write(before)
-            yield what, after
+            if faults:
+                shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
+            yield what, after, faults
 
     def test_no_dll_from_the_launcher_folder(self):
         # A DLL of a system DLL's name beside start.exe, with Windows' search
-        # order for one that isn't a KnownDLL, is never loaded by start.exe
+        # order for one that isn't a KnownDLL, is never loaded by start.exe,
+        # nor by a system DLL that loads it by name, as user32 loads imm32
         # (velnor.exe, started from there, may load it).
         for name in sorted(os.listdir(os.environ["MARKER_DLLS"])):
             folder = self.program_folder("Beside" + name)
             shutil.copy(os.path.join(os.environ["MARKER_DLLS"], name), folder)
             overrides = WINE_ENV["WINEDLLOVERRIDES"] + ";" + name[:-4] + "=n,b"
-            for what, after in self.starts(folder):
+            for what, after, faults in self.starts(folder, elevated=True):
                 with self.subTest(dll=name, start=what):
                     for left in [left for left in os.listdir(folder) if ".loaded-by-" in left]:
                         os.remove(os.path.join(folder, left))
-                    run = self.launch(folder, env={"WINEDLLOVERRIDES": overrides}, wait_for_record=bool(after))
+                    run = self.launch(folder, env={"WINEDLLOVERRIDES": overrides, "VELNOR_FAULTS": faults},
+                                      wait_for_record=bool(after))
                     self.assertNotIn(name + ".loaded-by-start.exe", [left.lower() for left in os.listdir(folder)])
                     if after is None:
                         self.assertEqual((run.status, run.messages), (1, ["File VELNOR.INI not open.\\n"]))
@@ -69,7 +78,7 @@ class DllLoading(unittest.TestCase):
     def test_a_normal_start_loads_only_the_kernel_side(self):
         folder = self.program_folder("Loads")
         env = dict(WINE_ENV, WINEDEBUG="-all,+pid,+loaddll,+process")
-        for what, after in self.starts(folder):
+        for what, after, _ in self.starts(folder):
             with self.subTest(start=what):
                 log = subprocess.run(["wine", os.path.join(folder, "start.exe")], cwd=folder, env=env, timeout=300,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE).stderr.decode("utf-8", "replace")
