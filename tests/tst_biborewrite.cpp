@@ -51,13 +51,20 @@ QString entryByPattern(const QString &line, const QString &folder, PathRules rul
 {
     QRegExp pattern(rules == PathRules::Windows ? QStringLiteral(u"(BIBOPATH\\d+=)([\\_ :A-zА-я0-9]+)(BIBO.*)")
                                                 : QStringLiteral(u"(BIBOPATH\\d+=)([\\_ :A-zА-я0-9/]+)(BIBO.*)"));
+    const auto once = [&pattern, &folder](const QString &s) {
+        QString result = s;
+        for (int offset = 0; pattern.indexIn(s, offset) >= 0; offset = pattern.pos() + pattern.matchedLength()) {
+            const QString rebuilt = s.left(pattern.pos()) + pattern.cap(1) + folder + pattern.cap(3);
+            if (rebuilt != s)
+                result = rebuilt;
+        }
+        return result;
+    };
+    // Only a final rewrite counts: one that a second application leaves as it is.
     const QString s = line + u'\n';
-    QString result = s;
-    for (int offset = 0; pattern.indexIn(s, offset) >= 0; offset = pattern.pos() + pattern.matchedLength()) {
-        const QString rebuilt = s.left(pattern.pos()) + pattern.cap(1) + folder + pattern.cap(3);
-        if (rebuilt != s)
-            result = rebuilt;
-    }
+    QString result = once(s);
+    if (once(result) != result)
+        result = s;
     result.chop(1);
     return result;
 }
@@ -113,6 +120,8 @@ private slots:
     void windows1251EveryByte();
     void anotherSaveWins_data();
     void anotherSaveWins();
+    void startsFromOneFolder_data();
+    void startsFromOneFolder();
 };
 
 void BiboRewriteTest::entries_data()
@@ -124,7 +133,8 @@ void BiboRewriteTest::entries_data()
 
     const auto row = [](const char *name, const QString &line, const QString &expected, const QString &folder = suite,
                         PathRules rules = PathRules::Windows) { QTest::newRow(name) << line << folder << rules << expected; };
-    const auto same = [&row](const char *name, const QString &line) { row(name, line, line); };
+    const auto same = [&row](const char *name, const QString &line, const QString &folder = suite,
+                             PathRules rules = PathRules::Windows) { row(name, line, line, folder, rules); };
     row("old place", QStringLiteral(R"(BIBOPATH1=C:\Old Place\BIBO\)"), rewritten);
     row("tail kept", QStringLiteral(R"(BIBOPATH12=D:\A\BIBO\Parts\Power\)"), QStringLiteral(R"(BIBOPATH12=E:\Tools\Suite\BIBO\Parts\Power\)"));
     same("up to date", rewritten);
@@ -155,6 +165,11 @@ void BiboRewriteTest::entries_data()
     row("folder with a dot", entry, QStringLiteral(R"(BIBOPATH1=E:\Tools 1.5\BIBO\)"), QStringLiteral(R"(E:\Tools 1.5\)"));
     row("folder named BIBO", entry, QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(E:\BIBO\)"));
     row("folder named BIBO, again", QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(E:\BIBO\)"));
+    // A folder with "BIBO" before a character outside the class would be read
+    // back as the part before that "BIBO": such entries stay as they are.
+    same("BIBO before a dot in the folder", entry, QStringLiteral(R"(D:\BIBO 2.0\)"));
+    same("BIBO before Ё in the folder", entry, QStringLiteral(u"C:\\Tools\\BIBO\\Ёлка\\"));
+    same("BIBO before a hyphen, Posix", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("/srv/apps/BIBO-2.0/"), PathRules::Posix);
     row("replacement-like folder", entry, QStringLiteral(R"(BIBOPATH1=E:\$1\&\%1\\1\BIBO\)"), QStringLiteral(R"(E:\$1\&\%1\\1\)"));
     same("slash, Windows", QStringLiteral("BIBOPATH1=/old/BIBO/"));
     row("slash, Posix", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("BIBOPATH1=/opt/S/BIBO/"), QStringLiteral("/opt/S/"), PathRules::Posix);
@@ -180,7 +195,10 @@ void BiboRewriteTest::entriesAgreeWithPattern()
         for (int count = random.bounded(12); count > 0; --count)
             line += pieces.at(random.bounded(pieces.size()));
         QCOMPARE(rewriteBiboEntry(line, suite, PathRules::Windows), entryByPattern(line, suite, PathRules::Windows));
-        QCOMPARE(rewriteBiboEntry(line, QStringLiteral("/o/"), PathRules::Posix), entryByPattern(line, QStringLiteral("/o/"), PathRules::Posix));
+        for (const QString &folder : { QStringLiteral("/o/"), QStringLiteral("/B/BIBO.1/"), QStringLiteral("/x.y/") })
+            QCOMPARE(rewriteBiboEntry(line, folder, PathRules::Posix), entryByPattern(line, folder, PathRules::Posix));
+        QCOMPARE(rewriteBiboEntry(line, QStringLiteral(u"C:\\BIBOЁ\\"), PathRules::Windows),
+                 entryByPattern(line, QStringLiteral(u"C:\\BIBOЁ\\"), PathRules::Windows));
     }
 }
 
@@ -532,6 +550,56 @@ void BiboRewriteTest::anotherSaveWins()
         // The next start brings the other program's version up to date.
         rewrite(path, suite, PathRules::Windows);
         QVERIFY(readAll(path).startsWith("a=2" + now));
+    }
+}
+
+void BiboRewriteTest::startsFromOneFolder_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<PathRules>("rules");
+    QTest::addColumn<bool>("written"); // by the first start
+
+    const auto row = [](const char *name, const QString &folder, PathRules rules, bool written) {
+        QTest::newRow(name) << folder << rules << written;
+    };
+    row("BIBO before a hyphen", QStringLiteral(R"(D:\BIBO-2\)"), PathRules::Windows, false);
+    row("BIBO before a dot", QStringLiteral(R"(D:\BIBO 2.0\)"), PathRules::Windows, false);
+    row("BIBO before a parenthesis", QStringLiteral(R"(D:\Apps\BIBO (x86)\)"), PathRules::Windows, false);
+    row("BIBO before Ё", QStringLiteral(u"C:\\Tools\\BIBO\\Ёлка\\"), PathRules::Windows, false);
+    row("plain", QStringLiteral(R"(E:\Tools\Suite\)"), PathRules::Windows, true);
+    row("dot, no BIBO", QStringLiteral(R"(E:\Tools 1.5\)"), PathRules::Windows, true);
+    row("BIBO before a hyphen, Posix", QStringLiteral("/srv/apps/BIBO-2.0/"), PathRules::Posix, false);
+    row("BIBO before a dot, Posix", QStringLiteral("/srv/BIBO.d/"), PathRules::Posix, false);
+    row("BIBO before a parenthesis, Posix", QStringLiteral("/srv/BIBO(1)/"), PathRules::Posix, false);
+    row("BIBO before Ё, Posix", QStringLiteral(u"/srv/BIBOЁ/"), PathRules::Posix, false);
+    row("plain, Posix", QStringLiteral("/srv/apps/suite/"), PathRules::Posix, true);
+    row("dot, no BIBO, Posix", QStringLiteral("/srv/apps-2.0/"), PathRules::Posix, true);
+}
+
+void BiboRewriteTest::startsFromOneFolder()
+{
+    QFETCH(QString, folder);
+    QFETCH(PathRules, rules);
+    QFETCH(bool, written);
+
+    // Three starts in a row from one folder write the file at most once.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
+    writeFile(path, "a=1\n" + cp1251(entry) + "\nBIBOPATH2=/old/BIBO/x\n");
+    FileState before = stateOf(path);
+    for (int start = 1; start <= 3; ++start) {
+        rewrite(path, folder, rules);
+        const FileState after = stateOf(path);
+        QCOMPARE(after.inode != before.inode, written && start == 1);
+        if (after.inode != before.inode) {
+            const QString second = rules == PathRules::Posix ? QStringLiteral("BIBOPATH2=") + folder + QStringLiteral("BIBO/x")
+                                                             : QStringLiteral("BIBOPATH2=/old/BIBO/x");
+            QCOMPARE(after.bytes, "a=1\r\n" + cp1251(QStringLiteral("BIBOPATH1=") + folder + QStringLiteral("BIBO\\")) + "\r\n"
+                     + cp1251(second) + "\r\n");
+        } else {
+            QVERIFY(after == before);
+        }
+        before = after;
     }
 }
 

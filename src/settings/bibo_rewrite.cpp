@@ -56,10 +56,19 @@ Span entryFolder(QStringView line, PathRules rules)
     return {};
 }
 
-bool isOutOfDate(QStringView line, const QString &launchFolder, PathRules rules)
+// One application of the entry pattern: the line with its entry's folder
+// replaced, or the line itself.
+QString rebuiltOnce(const QString &line, const QString &launchFolder, PathRules rules)
 {
     const Span folder = entryFolder(line, rules);
-    return folder.begin >= 0 && line.mid(folder.begin, folder.end - folder.begin) != launchFolder;
+    if (folder.begin < 0 || QStringView(line).mid(folder.begin, folder.end - folder.begin) == launchFolder)
+        return line;
+    return line.left(folder.begin) + launchFolder + line.mid(folder.end);
+}
+
+bool isOutOfDate(const QString &line, const QString &launchFolder, PathRules rules)
+{
+    return rewriteBiboEntry(line, launchFolder, rules) != line;
 }
 
 // Reading always starts over from the file's first byte; the stream detects a
@@ -149,10 +158,13 @@ WriteResult writeRewritten(QFile &settingsFile, QFileDevice &newFile, const QStr
 
 QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules)
 {
-    const Span folder = entryFolder(line, rules);
-    if (folder.begin < 0 || QStringView(line).mid(folder.begin, folder.end - folder.begin) == launchFolder)
+    const QString rebuilt = rebuiltOnce(line, launchFolder, rules);
+    // A launch folder holding "BIBO" before a character outside the folder
+    // class would be read back as a shorter folder, and the entry would grow
+    // at every start: only a rewrite that the next start leaves alone counts.
+    if (rebuilt != line && rebuiltOnce(rebuilt, launchFolder, rules) != rebuilt)
         return line;
-    return line.left(folder.begin) + launchFolder + line.mid(folder.end);
+    return rebuilt;
 }
 
 bool isAbsoluteFolder(QStringView folder, PathRules rules)

@@ -32,7 +32,9 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
 constexpr int maximumLineLength = 16 * 1024 * 1024;
 
 // One line, without its line end, with its BIBO entry pointing into
-// launchFolder; the line itself when it holds no entry or is up to date.
+// launchFolder; the line itself when it holds no entry, is up to date, or
+// would not be up to date for the next start from the same folder either
+// (a launch folder with "BIBO" before a character outside the folder class).
 // Whatever precedes the entry's key is kept.
 QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules);
 
