@@ -302,6 +302,13 @@ void BiboRewriteTest::files_data()
     row("UTF-16LE mark, text like a UTF-8 mark", utf16LEMark + encoded(QStringLiteral(u"п»ї\n") + entry, "UTF-16LE"),
         utf16LEMark + encoded(QStringLiteral(u"п»ї\r\n") + rewritten + QStringLiteral("\r\n"), "UTF-16LE"));
     row("no mark, a dropped CR before text like a mark", "\r\xFF\xFE=1\n" + old, unchanged);
+    // UTF-16LE text that begins with U+0000 would begin with the UTF-32LE mark.
+    const QByteArray nulFirst = utf16LEMark + QByteArray("\r\0\0\0\x01\0\n\0", 8) + encoded(entry + u'\n', "UTF-16LE");
+    row("UTF-16LE mark, U+0000 after a dropped CR, fits", nulFirst, QByteArray("\0\x01\r\n", 4) + now + "\r\n");
+    row("UTF-16LE mark, U+0000 after a dropped CR, kept", nulFirst, unchanged, QStringLiteral(u"/opt/中文/"), PathRules::Posix);
+    row("UTF-16LE mark, U+0000 later", utf16LEMark + encoded(QStringLiteral(u"x\n"), "UTF-16LE") + nulFirst.mid(2),
+        utf16LEMark + encoded(QStringLiteral(u"x\r\n\0\u0001\r\nBIBOPATH1=/opt/中文/BIBO\\\r\n"), "UTF-16LE"),
+        QStringLiteral(u"/opt/中文/"), PathRules::Posix);
 
     // Bodies that don't decode cleanly stay as they are
     row("UTF-8 invalid byte", utf8Mark + "x=\xFF\n" + old, unchanged);

@@ -62,6 +62,8 @@ private slots:
     void leftoversOfKilledStarts();
     void hostileInput_data();
     void hostileInput();
+    void readFaults_data();
+    void readFaults();
 
 private:
     QByteArray folderBytes() const { return QFile::encodeName(m_folder) + '/'; }
@@ -420,6 +422,49 @@ void RobustnessTest::hostileInput()
         QVERIFY2(result.peakKiB < m_baselineKiB + memoryKiB, qPrintable(QString::number(result.peakKiB)));
 #endif
     }
+}
+
+void RobustnessTest::readFaults_data()
+{
+    QTest::addColumn<QByteArray>("fault"); // kind and offset, as the read_faults library takes them
+    QTest::addColumn<bool>("replaced");
+
+    // Where a read fails, the file stays as it was; reads that merely come
+    // back short still give the whole file, rewritten byte for byte.
+    QTest::newRow("EIO once at a buffer boundary") << QByteArray("eio,65536") << false;
+    QTest::newRow("EIO once inside a buffer") << QByteArray("eio,70000") << true;
+    QTest::newRow("a short read") << QByteArray("short,65536") << true;
+    QTest::newRow("0 once before the end") << QByteArray("zero,65536") << false;
+    QTest::newRow("0 once inside a buffer") << QByteArray("zero,70000") << true;
+    QTest::newRow("EIO every time") << QByteArray("eio-always,65536") << false;
+    QTest::newRow("EIO once in the last buffer") << QByteArray("eio,196608") << false;
+}
+
+void RobustnessTest::readFaults()
+{
+    QFETCH(QByteArray, fault);
+    QFETCH(bool, replaced);
+
+    // The entry comes first, so that the fault meets the writing pass.
+    const QByteArray rest = QByteArray("line00000 ").append(QByteArray(180, 'x')).append("\r\n").repeated(1100) + lastLine;
+    writeFile(settings(), entryFor("C:\\X\\") + rest);
+    const FileState before = stateOf(settings());
+    const QString log = m_folder + QStringLiteral("/faults"), record = m_folder + QStringLiteral("/record");
+
+    Launch launch = launchFrom(m_folder);
+    launch.environment << "LD_PRELOAD=" READ_FAULTS_PATH << "ASAN_OPTIONS=verify_asan_link_order=0"
+                       << "LAUNCHER_READ_FAULT=" + fault + ',' + QFile::encodeName(settings())
+                       << "LAUNCHER_READ_FAULT_LOG=" + QFile::encodeName(log)
+                       << "VELNOR_STANDIN_RECORD=" + QFile::encodeName(record);
+    QCOMPARE(runLauncher(launch).status, 0);
+    QVERIFY(recordAppears(record));
+    QVERIFY2(readAll(log).startsWith(fault.left(fault.indexOf(',')) + " at "), "no fault was injected");
+    if (replaced)
+        QVERIFY(readAll(settings()) == entryFor(folderBytes()) + rest);
+    else
+        QVERIFY(stateOf(settings()) == before);
+    QCOMPARE(entriesOf(m_folder), QStringList({ QStringLiteral("VELNOR.INI"), QStringLiteral("faults"), QStringLiteral("record"),
+                                                QStringLiteral("start"), QStringLiteral("velnor.exe") }));
 }
 
 QTEST_APPLESS_MAIN(RobustnessTest)

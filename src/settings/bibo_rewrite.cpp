@@ -4,7 +4,9 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QTextStream>
+#include <QCryptographicHash>
+
+#include <memory>
 
 namespace {
 
@@ -71,28 +73,119 @@ bool isOutOfDate(const QString &line, const QString &launchFolder, PathRules rul
     return rewriteBiboEntry(line, launchFolder, rules) != line;
 }
 
-// Reading always starts over from the file's first byte; the stream detects a
-// byte-order mark there and otherwise decodes Windows-1251. In text mode it
-// drops every CR after decoding.
-void readFromStart(QTextStream &stream, QFile &file)
+// Reads the settings file's lines from its first byte: a byte-order mark
+// names the encoding, else it is Windows-1251; every CR is dropped after
+// decoding and a line ends at LF. Raw bytes are read, since text mode would
+// drop 0x0D bytes that belong to UTF-16 or UTF-32 characters. Every read is
+// checked: a read error, or an end before expectedSize bytes (where given),
+// fails the reading instead of ending a line early. A QTextStream hands back
+// the part of a line read before a failed read and goes on after it, and the
+// file clears its error on the next good read.
+class LineReader
 {
-    file.seek(0);
-    stream.setDevice(&file);
-    stream.setCodec(windows1251Codec());
-    stream.setAutoDetectUnicode(true);
+public:
+    LineReader(QFile &file, qint64 expectedSize = -1, QCryptographicHash *hash = nullptr)
+        : m_file(file), m_textMode(file.isTextModeEnabled()), m_expectedSize(expectedSize), m_hash(hash)
+    {
+        m_file.setTextModeEnabled(false);
+        m_failed = !m_file.seek(0); // which also clears an earlier error
+    }
+    ~LineReader() { m_file.setTextModeEnabled(m_textMode); }
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+
+    // The next line without its line end; false at the end or on failure.
+    bool next(QString *line);
+    // Whether reading stopped short of the file's end: a read error, fewer or
+    // more bytes than expected, or a line of maximumLineLength characters.
+    bool failed() const { return m_failed; }
+
+private:
+    void fill();
+
+    QFile &m_file;
+    const bool m_textMode;
+    const qint64 m_expectedSize;
+    QCryptographicHash *m_hash;
+    qint64 m_read = 0;
+    QByteArray m_head; // the first bytes, until the mark can be told
+    std::unique_ptr<TextDecoder> m_decoder;
+    QString m_chunk; // decoded, without CRs
+    qsizetype m_position = 0;
+    QString m_partial; // the start of a line that the chunk doesn't end
+    bool m_atEnd = false;
+    bool m_failed = false;
+};
+
+bool LineReader::next(QString *line)
+{
+    while (!m_failed) {
+        const qsizetype lineFeed = m_chunk.indexOf(u'\n', m_position);
+        if (lineFeed >= 0) {
+            *line = m_partial;
+            m_partial.clear();
+            line->append(m_chunk.constData() + m_position, int(lineFeed - m_position));
+            m_position = lineFeed + 1;
+            m_failed = line->size() >= maximumLineLength;
+            return !m_failed;
+        }
+        m_partial.append(m_chunk.constData() + m_position, int(m_chunk.size() - m_position));
+        m_chunk.clear();
+        m_position = 0;
+        if (m_partial.size() >= maximumLineLength) {
+            m_failed = true;
+        } else if (!m_atEnd) {
+            fill();
+        } else {
+            // A last line without its line end, only once the whole file is read.
+            if (m_partial.isEmpty())
+                return false;
+            *line = m_partial;
+            m_partial.clear();
+            return true;
+        }
+    }
+    return false;
 }
 
-// Reads up to the first entry that needs a change. A read that stops early
-// (a read error, or a file that claims more bytes than it gives) ends the
-// loop without one: looping on atEnd() would never end.
+void LineReader::fill()
+{
+    char buffer[16 * 1024];
+    const qint64 size = m_file.read(buffer, sizeof buffer);
+    if (size < 0 || m_file.error() != QFileDevice::NoError) {
+        m_failed = true;
+        return;
+    }
+    m_read += size;
+    m_atEnd = size == 0;
+    if (m_expectedSize >= 0 && (m_atEnd ? m_read != m_expectedSize : m_read > m_expectedSize)) {
+        m_failed = true;
+        return;
+    }
+    if (m_hash)
+        m_hash->addData(buffer, int(size));
+    if (m_decoder) {
+        m_chunk = m_decoder->decode(buffer, int(size));
+    } else {
+        m_head.append(buffer, int(size));
+        if (m_head.size() < 4 && !m_atEnd)
+            return;
+        const TextEncoding encoding = encodingOfMark(m_head.left(4));
+        const int mark = byteOrderMark(encoding).size();
+        m_decoder.reset(new TextDecoder(encoding));
+        m_chunk = m_decoder->decode(m_head.constData() + mark, m_head.size() - mark);
+        m_head.clear();
+    }
+    m_chunk.remove(u'\r');
+}
+
+// Reads up to the first entry that needs a change; a read that fails only
+// ends the search.
 bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRules rules)
 {
-    QTextStream stream;
-    readFromStart(stream, settingsFile);
+    LineReader reader(settingsFile);
     QString line;
-    while (stream.readLineInto(&line, maximumLineLength)) {
-        if (line.size() >= maximumLineLength)
-            return false;
+    while (reader.next(&line)) {
         if (isOutOfDate(line, launchFolder, rules))
             return true; // a read error further on stops the writing pass
     }
@@ -116,42 +209,65 @@ TextEncoding checkedEncoding(QFile &settingsFile, bool *wellFormed)
 
 enum class WriteResult { Written, Unencodable, Failed };
 
-// Writes every line, rewritten where needed, each ended by CR LF.
-WriteResult writeRewritten(QFile &settingsFile, QFileDevice &newFile, const QString &launchFolder,
+// Decodes the new file's bytes as the next start will read them, the mark
+// told from its first four bytes, and compares them with the text they were
+// made from. UTF-16LE text that begins with U+0000 would begin with the
+// UTF-32LE mark, Windows-1251 text that begins "яю" or "п»ї" with a Unicode
+// mark.
+class ReadBack
+{
+public:
+    bool matches(const QByteArray &bytes, const QString &text)
+    {
+        int mark = 0;
+        if (!m_decoder) {
+            const TextEncoding encoding = encodingOfMark(bytes.left(4));
+            mark = byteOrderMark(encoding).size();
+            m_decoder.reset(new TextDecoder(encoding));
+        }
+        return m_decoder->decode(bytes.constData() + mark, bytes.size() - mark) == text;
+    }
+
+private:
+    std::unique_ptr<TextDecoder> m_decoder;
+};
+
+// Writes every line, rewritten where needed, each ended by CR LF. Only a
+// whole file counts: every byte of the size it had when it was looked at,
+// read without an error. Only bytes that read back as the same text are
+// written; otherwise the encoding is Unencodable.
+WriteResult writeRewritten(QFile &settingsFile, qint64 size, QFileDevice &newFile, const QString &launchFolder,
                            PathRules rules, TextEncoding encoding)
 {
     const QString lineEnd = QStringLiteral("\r\n");
     TextEncoder encoder(encoding);
+    ReadBack readBack;
     QByteArray bytes = byteOrderMark(encoding);
-    QTextStream stream;
-    readFromStart(stream, settingsFile);
-    // Windows-1251 text that begins like a byte-order mark ("яю", "п»ї")
-    // would be read back as Unicode.
-    const auto startsLikeMark = [&] {
-        return encoding == TextEncoding::Windows1251 && newFile.size() == 0
-                && encodingOfMark(bytes.left(4)) != TextEncoding::Windows1251;
-    };
+    QString text; // what bytes hold
+    LineReader reader(settingsFile, size);
     QString line;
-    while (stream.readLineInto(&line, maximumLineLength)) {
-        if (line.size() >= maximumLineLength)
-            return WriteResult::Failed;
-        encoder.append(bytes, rewriteBiboEntry(line, launchFolder, rules));
+    while (reader.next(&line)) {
+        const QString rewritten = rewriteBiboEntry(line, launchFolder, rules);
+        encoder.append(bytes, rewritten);
         encoder.append(bytes, lineEnd);
         if (encoder.hasFailure())
             return WriteResult::Unencodable;
+        text += rewritten;
+        text += lineEnd;
         if (bytes.size() >= 64 * 1024) {
-            if (startsLikeMark())
+            if (!readBack.matches(bytes, text))
                 return WriteResult::Unencodable;
             if (newFile.write(bytes) != bytes.size())
                 return WriteResult::Failed;
             bytes.clear();
+            text.clear();
         }
     }
-    if (startsLikeMark())
-        return WriteResult::Unencodable;
-    if (settingsFile.error() != QFileDevice::NoError || newFile.write(bytes) != bytes.size())
+    if (reader.failed())
         return WriteResult::Failed;
-    return WriteResult::Written;
+    if (!readBack.matches(bytes, text))
+        return WriteResult::Unencodable;
+    return newFile.write(bytes) == bytes.size() ? WriteResult::Written : WriteResult::Failed;
 }
 
 } // namespace
@@ -204,14 +320,15 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
         return;
 
     // Windows-1251 when every character fits, as the main program expects;
-    // otherwise a Unicode file keeps its own encoding and mark. No lock file:
+    // otherwise a Unicode file keeps its own encoding and mark. Bytes that
+    // would read back as other text pass the encoding over. No lock file:
     // starts from one folder write the same bytes, and each replacement is a
     // rename, so a reader always finds a whole file, old or new.
     for (const TextEncoding encoding : { TextEncoding::Windows1251, markEncoding }) {
         platform::Replacement replacement(settingsFile.fileName());
         if (!replacement.open())
             return;
-        switch (writeRewritten(settingsFile, replacement.device(), launchFolder, rules, encoding)) {
+        switch (writeRewritten(settingsFile, stamp.size, replacement.device(), launchFolder, rules, encoding)) {
         case WriteResult::Written:
             if (!replacement.prepare(settingsFile))
                 return;
