@@ -506,26 +506,39 @@ void BiboRewriteTest::windows1251EveryByte()
 void BiboRewriteTest::anotherSaveWins_data()
 {
     QTest::addColumn<QString>("save"); // what the other program does just before the replacement
+    QTest::addColumn<int>("fillerKiB"); // lines after the entry
     QTest::addColumn<bool>("replaced");
 
-    QTest::newRow("nobody else") << QString() << true;
-    QTest::newRow("written in place") << QStringLiteral("in place") << false;
-    QTest::newRow("same size, later time") << QStringLiteral("same size") << false;
-    QTest::newRow("renamed over, same size and time") << QStringLiteral("renamed") << false;
-    QTest::newRow("removed") << QStringLiteral("removed") << false;
+    QTest::newRow("nobody else") << QString() << 0 << true;
+    QTest::newRow("written in place") << QStringLiteral("in place") << 0 << false;
+    QTest::newRow("same size, later time") << QStringLiteral("same size") << 0 << false;
+    QTest::newRow("renamed over, same size and time") << QStringLiteral("renamed") << 0 << false;
+    QTest::newRow("removed") << QStringLiteral("removed") << 0 << false;
+    // Within one tick of a coarse clock (2 s on FAT) a save keeps the time.
+    QTest::newRow("in place, same size and time") << QStringLiteral("same time") << 0 << false;
+    QTest::newRow("nobody else, 2 MiB changed just now") << QStringLiteral("just now") << 2048 << true;
+    QTest::newRow("in place, same size and time, 2 MiB changed just now") << QStringLiteral("just now, same time") << 2048
+                                                                          << false;
 }
 
 void BiboRewriteTest::anotherSaveWins()
 {
     QFETCH(QString, save);
+    QFETCH(int, fillerKiB);
     QFETCH(bool, replaced);
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
-    const QByteArray content = "a=1\n" + cp1251(entry) + "\n";
+    const QByteArray filler = QByteArray("x=0123456789abc\n").repeated(fillerKiB * 64);
+    const QByteArray content = "a=1\n" + cp1251(entry) + "\n" + filler;
     writeFile(path, content);
+    if (save.startsWith(QLatin1String("just now"))) {
+        // Later than the launcher's own new file, as a save in the same tick of a coarse clock looks.
+        const struct timespec soon[2] = { { time(nullptr) + 3600, 0 }, { time(nullptr) + 3600, 0 } };
+        QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), soon, 0), 0);
+    }
     // The other program's version also has an out-of-date entry.
-    const QByteArray theirs = "a=2\n" + cp1251(entry) + "\n";
+    const QByteArray theirs = "a=2\n" + cp1251(entry) + "\n" + filler;
     const auto saveTheirs = [&] {
         struct stat was;
         QCOMPARE(stat(QFile::encodeName(path).constData(), &was), 0);
@@ -535,6 +548,10 @@ void BiboRewriteTest::anotherSaveWins()
             writeFile(path, theirs);
             const struct timespec later[2] = { was.st_atim, { was.st_mtim.tv_sec + 1, was.st_mtim.tv_nsec } };
             QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), later, 0), 0);
+        } else if (save.endsWith(QLatin1String("same time"))) {
+            writeFile(path, theirs);
+            const struct timespec same[2] = { was.st_atim, was.st_mtim };
+            QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), same, 0), 0);
         } else if (save == QLatin1String("renamed")) {
             const QString other = dir.filePath(QStringLiteral("saved"));
             writeFile(other, theirs);
@@ -548,7 +565,8 @@ void BiboRewriteTest::anotherSaveWins()
     rewrite(path, suite, PathRules::Windows, false, saveTheirs);
 
     const QByteArray now = "\r\n" + cp1251(rewritten) + "\r\n";
-    const QByteArray expected = replaced ? "a=1" + now
+    const QByteArray newFiller = QByteArray(filler).replace("\n", "\r\n");
+    const QByteArray expected = replaced ? "a=1" + now + newFiller
             : save == QLatin1String("in place") ? theirs + "b=3\n"
             : save == QLatin1String("removed") ? QByteArray() : theirs;
     QCOMPARE(readAll(path), expected);

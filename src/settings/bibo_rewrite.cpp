@@ -207,6 +207,24 @@ TextEncoding checkedEncoding(QFile &settingsFile, bool *wellFormed)
     return encoding;
 }
 
+// No settings file comes near this size: up to it, the file's content is
+// read once more before it is replaced.
+constexpr qint64 contentCompareLimit = 1024 * 1024;
+
+// The hash of the file's bytes as they are now; empty where it can't be read.
+QByteArray digestOf(const QString &fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    char buffer[64 * 1024];
+    qint64 size;
+    while ((size = file.read(buffer, sizeof buffer)) > 0)
+        hash.addData(buffer, int(size));
+    return size == 0 && file.error() == QFileDevice::NoError ? hash.result() : QByteArray();
+}
+
 enum class WriteResult { Written, Unencodable, Failed };
 
 // Decodes the new file's bytes as the next start will read them, the mark
@@ -236,15 +254,15 @@ private:
 // whole file counts: every byte of the size it had when it was looked at,
 // read without an error. Only bytes that read back as the same text are
 // written; otherwise the encoding is Unencodable.
-WriteResult writeRewritten(QFile &settingsFile, qint64 size, QFileDevice &newFile, const QString &launchFolder,
-                           PathRules rules, TextEncoding encoding)
+WriteResult writeRewritten(QFile &settingsFile, qint64 size, QCryptographicHash *hash, QFileDevice &newFile,
+                           const QString &launchFolder, PathRules rules, TextEncoding encoding)
 {
     const QString lineEnd = QStringLiteral("\r\n");
     TextEncoder encoder(encoding);
     ReadBack readBack;
     QByteArray bytes = byteOrderMark(encoding);
     QString text; // what bytes hold
-    LineReader reader(settingsFile, size);
+    LineReader reader(settingsFile, size, hash);
     QString line;
     while (reader.next(&line)) {
         const QString rewritten = rewriteBiboEntry(line, launchFolder, rules);
@@ -328,16 +346,31 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
         platform::Replacement replacement(settingsFile.fileName());
         if (!replacement.open())
             return;
-        switch (writeRewritten(settingsFile, stamp.size, replacement.device(), launchFolder, rules, encoding)) {
-        case WriteResult::Written:
+        // The stamp can't tell another program's save of the same size within
+        // the same tick of the file's clock (2 s on FAT) from none: the
+        // content can. A file up to contentCompareLimit is compared always;
+        // a larger one only where it changed no earlier than the new file was
+        // made, by the same file system's clock: a save after that has a
+        // later time.
+        const bool compareContent = stamp.size <= contentCompareLimit
+                || !(platform::stampOf(replacement.device()).modified > stamp.modified);
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        switch (writeRewritten(settingsFile, stamp.size, compareContent ? &hash : nullptr, replacement.device(),
+                               launchFolder, rules, encoding)) {
+        case WriteResult::Written: {
             if (!replacement.prepare(settingsFile))
                 return;
             if (beforeReplacing)
                 beforeReplacing();
             settingsFile.close(); // Windows can't replace a file that is still open
             // The next start brings the other program's version up to date.
-            replacement.commit([&] { return platform::stampOf(settingsFile.fileName()) == stamp; });
+            const QString fileName = settingsFile.fileName();
+            const QByteArray digest = compareContent ? hash.result() : QByteArray();
+            replacement.commit([&] {
+                return platform::stampOf(fileName) == stamp && (!compareContent || digestOf(fileName) == digest);
+            });
             return;
+        }
         case WriteResult::Unencodable:
             if (encoding == markEncoding)
                 return;
