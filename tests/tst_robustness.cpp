@@ -280,18 +280,19 @@ void RobustnessTest::leftoversOfKilledStarts_data()
 {
     QTest::addColumn<QString>("name"); // a file beside VELNOR.INI
     QTest::addColumn<int>("ageMinutes");
-    QTest::addColumn<bool>("unnamedFiles"); // whether the file system has unnamed temporary files
+    QTest::addColumn<QByteArray>("system"); // what the system lacks: unnamed temporary files, /proc
     QTest::addColumn<bool>("removed");
 
     const QString own = QStringLiteral("VELNOR.INI.start-0123456789abz.tmp");
-    QTest::newRow("own, stale") << own << 11 << true << true;
-    QTest::newRow("own, stale, no unnamed files") << own << 11 << false << true;
-    QTest::newRow("own, of a start running now") << own << 1 << true << false;
+    QTest::newRow("own, stale") << own << 11 << QByteArray() << true;
+    QTest::newRow("own, stale, no unnamed files") << own << 11 << QByteArray("no unnamed files") << true;
+    QTest::newRow("own, stale, no /proc") << own << 11 << QByteArray("no /proc") << true;
+    QTest::newRow("own, of a start running now") << own << 1 << QByteArray() << false;
     for (const char *name : { "VELNOR.INI.bak", "VELNOR.INI.old", "VELNOR.INI.1", "VELNOR.INI.k1Ll3d",
                               "VELNOR.INI.start-0123456789ab.tmp", "VELNOR.INI.start-0123456789ABZ.tmp",
                               "VELNOR.INI.start-0123456789abz.tmp.1", "velnor.ini.start-0123456789abz.tmp",
                               "OTHER.INI.start-0123456789abz.tmp" }) {
-        QTest::newRow(name) << QString::fromLatin1(name) << 60 << true << false;
+        QTest::newRow(name) << QString::fromLatin1(name) << 60 << QByteArray() << false;
     }
 }
 
@@ -299,8 +300,20 @@ void RobustnessTest::leftoversOfKilledStarts()
 {
     QFETCH(QString, name);
     QFETCH(int, ageMinutes);
-    QFETCH(bool, unnamedFiles);
+    QFETCH(QByteArray, system);
     QFETCH(bool, removed);
+    if (system == "no /proc") {
+#ifdef LAUNCHER_SANITIZED
+        QSKIP("the sanitizers' runtime needs /proc");
+#endif
+        const pid_t probe = fork();
+        if (probe == 0)
+            _exit(hideProc() && access("/proc/self/fd", F_OK) != 0 ? 0 : 1);
+        int status = -1;
+        waitpid(probe, &status, 0);
+        if (status != 0)
+            QSKIP("no mount namespace can be made here to hide /proc");
+    }
 
     // A start that writes removes its own stale leftovers, and nothing else.
     const Settings content(64 * 1024);
@@ -312,8 +325,9 @@ void RobustnessTest::leftoversOfKilledStarts()
     QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(leftover).constData(), times, 0), 0);
 
     Launch launch = launchFrom(m_folder);
-    if (!unnamedFiles)
+    if (system == "no unnamed files")
         launch.environment << "LD_PRELOAD=" NO_TMPFILE_PATH << "ASAN_OPTIONS=verify_asan_link_order=0";
+    launch.withoutProc = system == "no /proc";
     QCOMPARE(runLauncher(launch).status, 0);
     QVERIFY(readAll(settings()) == content.with(folderBytes()));
     QStringList expected = { QStringLiteral("VELNOR.INI"), QStringLiteral("start"), QStringLiteral("velnor.exe") };
