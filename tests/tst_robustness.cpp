@@ -442,26 +442,30 @@ void RobustnessTest::readFaults_data()
 {
     QTest::addColumn<QByteArray>("fault"); // kind and offset, as the read_faults library takes them
     QTest::addColumn<bool>("replaced");
+    QTest::addColumn<bool>("utf8"); // UTF-8 with an invalid last byte, else Windows-1251
 
     // Where a read fails, the file stays as it was; reads that merely come
     // back short still give the whole file, rewritten byte for byte.
-    QTest::newRow("EIO once at a buffer boundary") << QByteArray("eio,65536") << false;
-    QTest::newRow("EIO once inside a buffer") << QByteArray("eio,70000") << true;
-    QTest::newRow("a short read") << QByteArray("short,65536") << true;
-    QTest::newRow("0 once before the end") << QByteArray("zero,65536") << false;
-    QTest::newRow("0 once inside a buffer") << QByteArray("zero,70000") << true;
-    QTest::newRow("EIO every time") << QByteArray("eio-always,65536") << false;
-    QTest::newRow("EIO once in the last buffer") << QByteArray("eio,196608") << false;
+    QTest::newRow("EIO once at a buffer boundary") << QByteArray("eio,65536") << false << false;
+    QTest::newRow("EIO once inside a buffer") << QByteArray("eio,70000") << true << false;
+    QTest::newRow("a short read") << QByteArray("short,65536") << true << false;
+    QTest::newRow("0 once before the end") << QByteArray("zero,65536") << false << false;
+    QTest::newRow("0 once inside a buffer") << QByteArray("zero,70000") << true << false;
+    QTest::newRow("EIO every time") << QByteArray("eio-always,65536") << false << false;
+    QTest::newRow("EIO once in the last buffer") << QByteArray("eio,196608") << false << false;
+    // The check that a Unicode file decodes reads after the mark, in 64 KiB steps.
+    QTest::newRow("0 once in the UTF-8 check, before a bad byte") << QByteArray("zero,65539") << false << true;
 }
 
 void RobustnessTest::readFaults()
 {
     QFETCH(QByteArray, fault);
     QFETCH(bool, replaced);
+    QFETCH(bool, utf8);
 
     // The entry comes first, so that the fault meets the writing pass.
     const QByteArray rest = QByteArray("line00000 ").append(QByteArray(180, 'x')).append("\r\n").repeated(1100) + lastLine;
-    writeFile(settings(), entryFor("C:\\X\\") + rest);
+    writeFile(settings(), utf8 ? "\xEF\xBB\xBF" + entryFor("C:\\X\\") + rest + "\xFF" : entryFor("C:\\X\\") + rest);
     const FileState before = stateOf(settings());
     const QString log = m_folder + QStringLiteral("/faults"), record = m_folder + QStringLiteral("/record");
 

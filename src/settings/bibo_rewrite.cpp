@@ -195,14 +195,17 @@ bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRul
 // The raw bytes of the file, as the mark detection and the well-formedness
 // check need them: text mode would drop 0x0D bytes that belong to UTF-16 or
 // UTF-32 characters.
-TextEncoding checkedEncoding(QFile &settingsFile, bool *wellFormed)
+// A read that ends early counts as not well-formed: the rest went unchecked.
+TextEncoding checkedEncoding(QFile &settingsFile, qint64 size, bool *wellFormed)
 {
     const bool textMode = settingsFile.isTextModeEnabled();
     settingsFile.setTextModeEnabled(false);
     settingsFile.seek(0);
-    const TextEncoding encoding = encodingOfMark(settingsFile.read(4));
+    const QByteArray head = settingsFile.read(4);
+    const TextEncoding encoding = encodingOfMark(head);
     settingsFile.seek(byteOrderMark(encoding).size());
-    *wellFormed = isWellFormed(settingsFile, encoding);
+    *wellFormed = head.size() == qMin<qint64>(size, 4) && isWellFormed(settingsFile, encoding)
+            && (encoding == TextEncoding::Windows1251 || settingsFile.pos() == size);
     settingsFile.setTextModeEnabled(textMode);
     return encoding;
 }
@@ -326,7 +329,7 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
     const platform::FileStamp stamp = platform::stampOf(settingsFile);
 
     bool wellFormed = false;
-    const TextEncoding markEncoding = checkedEncoding(settingsFile, &wellFormed);
+    const TextEncoding markEncoding = checkedEncoding(settingsFile, stamp.size, &wellFormed);
     if (!wellFormed)
         return; // rewriting would replace what couldn't be decoded
 
