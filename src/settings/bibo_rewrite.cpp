@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QCryptographicHash>
 
 #include <memory>
 
@@ -73,6 +72,24 @@ bool isOutOfDate(const QString &line, const QString &launchFolder, PathRules rul
     return rewriteBiboEntry(line, launchFolder, rules) != line;
 }
 
+// FNV-1a of 64 bits: the same value however the bytes come in pieces, and
+// small and quick, which is all that telling another program's save from
+// none needs (nobody forges one: a program that may write the file could
+// just as well rename a new one over it).
+class ContentHash
+{
+public:
+    void add(const char *bytes, qint64 size)
+    {
+        for (qint64 i = 0; i < size; ++i)
+            m_value = (m_value ^ uchar(bytes[i])) * 0x100000001B3u;
+    }
+    quint64 value() const { return m_value; }
+
+private:
+    quint64 m_value = 0xCBF29CE484222325u;
+};
+
 // Reads the settings file's lines from its first byte: a byte-order mark
 // names the encoding, else it is Windows-1251; every CR is dropped after
 // decoding and a line ends at LF. Raw bytes are read, since text mode would
@@ -84,7 +101,7 @@ bool isOutOfDate(const QString &line, const QString &launchFolder, PathRules rul
 class LineReader
 {
 public:
-    LineReader(QFile &file, qint64 expectedSize = -1, QCryptographicHash *hash = nullptr)
+    LineReader(QFile &file, qint64 expectedSize = -1, ContentHash *hash = nullptr)
         : m_file(file), m_textMode(file.isTextModeEnabled()), m_expectedSize(expectedSize), m_hash(hash)
     {
         m_file.setTextModeEnabled(false);
@@ -106,7 +123,7 @@ private:
     QFile &m_file;
     const bool m_textMode;
     const qint64 m_expectedSize;
-    QCryptographicHash *m_hash;
+    ContentHash *m_hash;
     qint64 m_read = 0;
     QByteArray m_head; // the first bytes, until the mark can be told
     std::unique_ptr<TextDecoder> m_decoder;
@@ -163,7 +180,7 @@ void LineReader::fill()
         return;
     }
     if (m_hash)
-        m_hash->addData(buffer, int(size));
+        m_hash->add(buffer, size);
     if (m_decoder) {
         m_chunk = m_decoder->decode(buffer, int(size));
     } else {
@@ -214,18 +231,19 @@ TextEncoding checkedEncoding(QFile &settingsFile, qint64 size, bool *wellFormed)
 // read once more before it is replaced.
 constexpr qint64 contentCompareLimit = 1024 * 1024;
 
-// The hash of the file's bytes as they are now; empty where it can't be read.
-QByteArray digestOf(const QString &fileName)
+// Whether the file's bytes as they are now have the given hash; false where
+// they can't be read.
+bool hasContent(const QString &fileName, quint64 hashValue)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+        return false;
+    ContentHash hash;
     char buffer[64 * 1024];
     qint64 size;
     while ((size = file.read(buffer, sizeof buffer)) > 0)
-        hash.addData(buffer, int(size));
-    return size == 0 && file.error() == QFileDevice::NoError ? hash.result() : QByteArray();
+        hash.add(buffer, size);
+    return size == 0 && file.error() == QFileDevice::NoError && hash.value() == hashValue;
 }
 
 enum class WriteResult { Written, Unencodable, Failed };
@@ -257,7 +275,7 @@ private:
 // whole file counts: every byte of the size it had when it was looked at,
 // read without an error. Only bytes that read back as the same text are
 // written; otherwise the encoding is Unencodable.
-WriteResult writeRewritten(QFile &settingsFile, qint64 size, QCryptographicHash *hash, QFileDevice &newFile,
+WriteResult writeRewritten(QFile &settingsFile, qint64 size, ContentHash *hash, QFileDevice &newFile,
                            const QString &launchFolder, PathRules rules, TextEncoding encoding)
 {
     const QString lineEnd = QStringLiteral("\r\n");
@@ -357,7 +375,7 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
         // later time.
         const bool compareContent = stamp.size <= contentCompareLimit
                 || !(platform::stampOf(replacement.device()).modified > stamp.modified);
-        QCryptographicHash hash(QCryptographicHash::Sha256);
+        ContentHash hash;
         switch (writeRewritten(settingsFile, stamp.size, compareContent ? &hash : nullptr, replacement.device(),
                                launchFolder, rules, encoding)) {
         case WriteResult::Written: {
@@ -368,9 +386,8 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
             settingsFile.close(); // Windows can't replace a file that is still open
             // The next start brings the other program's version up to date.
             const QString fileName = settingsFile.fileName();
-            const QByteArray digest = compareContent ? hash.result() : QByteArray();
             replacement.commit([&] {
-                return platform::stampOf(fileName) == stamp && (!compareContent || digestOf(fileName) == digest);
+                return platform::stampOf(fileName) == stamp && (!compareContent || hasContent(fileName, hash.value()));
             });
             return;
         }
