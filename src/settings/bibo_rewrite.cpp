@@ -139,8 +139,13 @@ bool LineReader::next(QString *line)
     while (!m_failed) {
         const qsizetype lineFeed = m_chunk.indexOf(u'\n', m_position);
         if (lineFeed >= 0) {
-            *line = m_partial;
-            m_partial.clear();
+            // The line's buffer is reused: an allocation for each line costs
+            // more than the rest of the reading.
+            if (line->capacity() < 256)
+                line->reserve(256);
+            line->resize(0);
+            line->append(m_partial);
+            m_partial.resize(0);
             line->append(m_chunk.constData() + m_position, int(lineFeed - m_position));
             m_position = lineFeed + 1;
             m_failed = line->size() >= maximumLineLength;
@@ -248,6 +253,9 @@ bool hasContent(const QString &fileName, quint64 hashValue)
 
 enum class WriteResult { Written, Unencodable, Failed };
 
+// The new content goes to the file in pieces of about this size.
+constexpr int flushSize = 64 * 1024;
+
 // Decodes the new file's bytes as the next start will read them, the mark
 // told from its first four bytes, and compares them with the text they were
 // made from. UTF-16LE text that begins with U+0000 would begin with the
@@ -258,13 +266,22 @@ class ReadBack
 public:
     bool matches(const QByteArray &bytes, const QString &text)
     {
-        int mark = 0;
+        int at = 0;
         if (!m_decoder) {
             const TextEncoding encoding = encodingOfMark(bytes.left(4));
-            mark = byteOrderMark(encoding).size();
+            at = byteOrderMark(encoding).size();
             m_decoder.reset(new TextDecoder(encoding));
         }
-        return m_decoder->decode(bytes.constData() + mark, bytes.size() - mark) == text;
+        // In small pieces: a large string for each would go back to the
+        // system when freed, and come back with page faults.
+        qsizetype matched = 0;
+        for (; at < bytes.size(); at += 16 * 1024) {
+            const QString piece = m_decoder->decode(bytes.constData() + at, qMin(16 * 1024, bytes.size() - at));
+            if (piece.size() > text.size() - matched || QStringView(text).mid(matched, piece.size()) != piece)
+                return false;
+            matched += piece.size();
+        }
+        return matched == text.size();
     }
 
 private:
@@ -281,8 +298,12 @@ WriteResult writeRewritten(QFile &settingsFile, qint64 size, ContentHash *hash, 
     const QString lineEnd = QStringLiteral("\r\n");
     TextEncoder encoder(encoding);
     ReadBack readBack;
+    // Both keep their room when emptied (once reserved), which spares the
+    // allocator's trimming and the page faults that come with it.
     QByteArray bytes = byteOrderMark(encoding);
+    bytes.reserve(flushSize + 4096);
     QString text; // what bytes hold
+    text.reserve(flushSize + 4096);
     LineReader reader(settingsFile, size, hash);
     QString line;
     while (reader.next(&line)) {
@@ -293,13 +314,13 @@ WriteResult writeRewritten(QFile &settingsFile, qint64 size, ContentHash *hash, 
             return WriteResult::Unencodable;
         text += rewritten;
         text += lineEnd;
-        if (bytes.size() >= 64 * 1024) {
+        if (bytes.size() >= flushSize) {
             if (!readBack.matches(bytes, text))
                 return WriteResult::Unencodable;
             if (newFile.write(bytes) != bytes.size())
                 return WriteResult::Failed;
-            bytes.clear();
-            text.clear();
+            bytes.resize(0);
+            text.resize(0);
         }
     }
     if (reader.failed())
