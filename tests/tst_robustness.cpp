@@ -304,7 +304,7 @@ void RobustnessTest::leftoversOfKilledStarts()
     QFETCH(bool, removed);
     if (system == "no /proc") {
 #ifdef LAUNCHER_SANITIZED
-        QSKIP("the sanitizers' runtime needs /proc");
+        QSKIP("the sanitizers' runtime reads its options and checks for leaks through /proc");
 #endif
         const pid_t probe = fork();
         if (probe == 0)
