@@ -12,7 +12,9 @@
 #include <QVector>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@ struct Launch
     rlim_t fileSizeLimit = RLIM_INFINITY;
     bool ignoreFileSizeSignal = false;
     const int *gate = nullptr; // a pipe: the child execs once every copy of its write end is closed
+    bool withoutProc = false; // an empty /proc in a mount namespace of its own, as in a chroot
     // When set, GNU time runs the launcher (argv[0] is then the program) and
     // writes its peak memory here. A forked child's own peak counts the test
     // process it was copied from; time's copy is small.
@@ -40,6 +43,14 @@ struct Result
     long peakKiB = 0;    // the launcher's peak resident memory, when asked for
     QByteArray standardError;
 };
+
+// Hides /proc from this process and its children: needs the right to make a
+// mount namespace (root, or an unprivileged user namespace).
+inline bool hideProc()
+{
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+            && mount("tmpfs", "/proc", "tmpfs", 0, nullptr) == 0;
+}
 
 inline pid_t spawnLauncher(const Launch &launch)
 {
@@ -73,6 +84,8 @@ inline pid_t spawnLauncher(const Launch &launch)
         char byte;
         if (launch.gate && (close(launch.gate[1]) != 0 || read(launch.gate[0], &byte, 1) != 0))
             _exit(126);
+        if (launch.withoutProc && !hideProc())
+            _exit(125);
         if (chdir(launch.workingDirectory.constData()) == 0 && setrlimit(RLIMIT_FSIZE, &limit) == 0)
             execve(program.constData(), argv.data(), environment.data());
         _exit(127);

@@ -51,13 +51,20 @@ QString entryByPattern(const QString &line, const QString &folder, PathRules rul
 {
     QRegExp pattern(rules == PathRules::Windows ? QStringLiteral(u"(BIBOPATH\\d+=)([\\_ :A-zА-я0-9]+)(BIBO.*)")
                                                 : QStringLiteral(u"(BIBOPATH\\d+=)([\\_ :A-zА-я0-9/]+)(BIBO.*)"));
+    const auto once = [&pattern, &folder](const QString &s) {
+        QString result = s;
+        for (int offset = 0; pattern.indexIn(s, offset) >= 0; offset = pattern.pos() + pattern.matchedLength()) {
+            const QString rebuilt = s.left(pattern.pos()) + pattern.cap(1) + folder + pattern.cap(3);
+            if (rebuilt != s)
+                result = rebuilt;
+        }
+        return result;
+    };
+    // Only a final rewrite counts: one that a second application leaves as it is.
     const QString s = line + u'\n';
-    QString result = s;
-    for (int offset = 0; pattern.indexIn(s, offset) >= 0; offset = pattern.pos() + pattern.matchedLength()) {
-        const QString rebuilt = s.left(pattern.pos()) + pattern.cap(1) + folder + pattern.cap(3);
-        if (rebuilt != s)
-            result = rebuilt;
-    }
+    QString result = once(s);
+    if (once(result) != result)
+        result = s;
     result.chop(1);
     return result;
 }
@@ -113,6 +120,8 @@ private slots:
     void windows1251EveryByte();
     void anotherSaveWins_data();
     void anotherSaveWins();
+    void startsFromOneFolder_data();
+    void startsFromOneFolder();
 };
 
 void BiboRewriteTest::entries_data()
@@ -124,7 +133,8 @@ void BiboRewriteTest::entries_data()
 
     const auto row = [](const char *name, const QString &line, const QString &expected, const QString &folder = suite,
                         PathRules rules = PathRules::Windows) { QTest::newRow(name) << line << folder << rules << expected; };
-    const auto same = [&row](const char *name, const QString &line) { row(name, line, line); };
+    const auto same = [&row](const char *name, const QString &line, const QString &folder = suite,
+                             PathRules rules = PathRules::Windows) { row(name, line, line, folder, rules); };
     row("old place", QStringLiteral(R"(BIBOPATH1=C:\Old Place\BIBO\)"), rewritten);
     row("tail kept", QStringLiteral(R"(BIBOPATH12=D:\A\BIBO\Parts\Power\)"), QStringLiteral(R"(BIBOPATH12=E:\Tools\Suite\BIBO\Parts\Power\)"));
     same("up to date", rewritten);
@@ -155,6 +165,11 @@ void BiboRewriteTest::entries_data()
     row("folder with a dot", entry, QStringLiteral(R"(BIBOPATH1=E:\Tools 1.5\BIBO\)"), QStringLiteral(R"(E:\Tools 1.5\)"));
     row("folder named BIBO", entry, QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(E:\BIBO\)"));
     row("folder named BIBO, again", QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(E:\BIBO\)"));
+    // A folder with "BIBO" before a character outside the class would be read
+    // back as the part before that "BIBO": such entries stay as they are.
+    same("BIBO before a dot in the folder", entry, QStringLiteral(R"(D:\BIBO 2.0\)"));
+    same("BIBO before Ё in the folder", entry, QStringLiteral(u"C:\\Tools\\BIBO\\Ёлка\\"));
+    same("BIBO before a hyphen, Posix", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("/srv/apps/BIBO-2.0/"), PathRules::Posix);
     row("replacement-like folder", entry, QStringLiteral(R"(BIBOPATH1=E:\$1\&\%1\\1\BIBO\)"), QStringLiteral(R"(E:\$1\&\%1\\1\)"));
     same("slash, Windows", QStringLiteral("BIBOPATH1=/old/BIBO/"));
     row("slash, Posix", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("BIBOPATH1=/opt/S/BIBO/"), QStringLiteral("/opt/S/"), PathRules::Posix);
@@ -180,7 +195,10 @@ void BiboRewriteTest::entriesAgreeWithPattern()
         for (int count = random.bounded(12); count > 0; --count)
             line += pieces.at(random.bounded(pieces.size()));
         QCOMPARE(rewriteBiboEntry(line, suite, PathRules::Windows), entryByPattern(line, suite, PathRules::Windows));
-        QCOMPARE(rewriteBiboEntry(line, QStringLiteral("/o/"), PathRules::Posix), entryByPattern(line, QStringLiteral("/o/"), PathRules::Posix));
+        for (const QString &folder : { QStringLiteral("/o/"), QStringLiteral("/B/BIBO.1/"), QStringLiteral("/x.y/") })
+            QCOMPARE(rewriteBiboEntry(line, folder, PathRules::Posix), entryByPattern(line, folder, PathRules::Posix));
+        QCOMPARE(rewriteBiboEntry(line, QStringLiteral(u"C:\\BIBOЁ\\"), PathRules::Windows),
+                 entryByPattern(line, QStringLiteral(u"C:\\BIBOЁ\\"), PathRules::Windows));
     }
 }
 
@@ -284,6 +302,13 @@ void BiboRewriteTest::files_data()
     row("UTF-16LE mark, text like a UTF-8 mark", utf16LEMark + encoded(QStringLiteral(u"п»ї\n") + entry, "UTF-16LE"),
         utf16LEMark + encoded(QStringLiteral(u"п»ї\r\n") + rewritten + QStringLiteral("\r\n"), "UTF-16LE"));
     row("no mark, a dropped CR before text like a mark", "\r\xFF\xFE=1\n" + old, unchanged);
+    // UTF-16LE text that begins with U+0000 would begin with the UTF-32LE mark.
+    const QByteArray nulFirst = utf16LEMark + QByteArray("\r\0\0\0\x01\0\n\0", 8) + encoded(entry + u'\n', "UTF-16LE");
+    row("UTF-16LE mark, U+0000 after a dropped CR, fits", nulFirst, QByteArray("\0\x01\r\n", 4) + now + "\r\n");
+    row("UTF-16LE mark, U+0000 after a dropped CR, kept", nulFirst, unchanged, QStringLiteral(u"/opt/中文/"), PathRules::Posix);
+    row("UTF-16LE mark, U+0000 later", utf16LEMark + encoded(QStringLiteral(u"x\n"), "UTF-16LE") + nulFirst.mid(2),
+        utf16LEMark + encoded(QStringLiteral(u"x\r\n\0\u0001\r\nBIBOPATH1=/opt/中文/BIBO\\\r\n"), "UTF-16LE"),
+        QStringLiteral(u"/opt/中文/"), PathRules::Posix);
 
     // Bodies that don't decode cleanly stay as they are
     row("UTF-8 invalid byte", utf8Mark + "x=\xFF\n" + old, unchanged);
@@ -481,26 +506,39 @@ void BiboRewriteTest::windows1251EveryByte()
 void BiboRewriteTest::anotherSaveWins_data()
 {
     QTest::addColumn<QString>("save"); // what the other program does just before the replacement
+    QTest::addColumn<int>("fillerKiB"); // lines after the entry
     QTest::addColumn<bool>("replaced");
 
-    QTest::newRow("nobody else") << QString() << true;
-    QTest::newRow("written in place") << QStringLiteral("in place") << false;
-    QTest::newRow("same size, later time") << QStringLiteral("same size") << false;
-    QTest::newRow("renamed over, same size and time") << QStringLiteral("renamed") << false;
-    QTest::newRow("removed") << QStringLiteral("removed") << false;
+    QTest::newRow("nobody else") << QString() << 0 << true;
+    QTest::newRow("written in place") << QStringLiteral("in place") << 0 << false;
+    QTest::newRow("same size, later time") << QStringLiteral("same size") << 0 << false;
+    QTest::newRow("renamed over, same size and time") << QStringLiteral("renamed") << 0 << false;
+    QTest::newRow("removed") << QStringLiteral("removed") << 0 << false;
+    // Within one tick of a coarse clock (2 s on FAT) a save keeps the time.
+    QTest::newRow("in place, same size and time") << QStringLiteral("same time") << 0 << false;
+    QTest::newRow("nobody else, 2 MiB changed just now") << QStringLiteral("just now") << 2048 << true;
+    QTest::newRow("in place, same size and time, 2 MiB changed just now") << QStringLiteral("just now, same time") << 2048
+                                                                          << false;
 }
 
 void BiboRewriteTest::anotherSaveWins()
 {
     QFETCH(QString, save);
+    QFETCH(int, fillerKiB);
     QFETCH(bool, replaced);
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
-    const QByteArray content = "a=1\n" + cp1251(entry) + "\n";
+    const QByteArray filler = QByteArray("x=0123456789abc\n").repeated(fillerKiB * 64);
+    const QByteArray content = "a=1\n" + cp1251(entry) + "\n" + filler;
     writeFile(path, content);
+    if (save.startsWith(QLatin1String("just now"))) {
+        // Later than the launcher's own new file, as a save in the same tick of a coarse clock looks.
+        const struct timespec soon[2] = { { time(nullptr) + 3600, 0 }, { time(nullptr) + 3600, 0 } };
+        QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), soon, 0), 0);
+    }
     // The other program's version also has an out-of-date entry.
-    const QByteArray theirs = "a=2\n" + cp1251(entry) + "\n";
+    const QByteArray theirs = "a=2\n" + cp1251(entry) + "\n" + filler;
     const auto saveTheirs = [&] {
         struct stat was;
         QCOMPARE(stat(QFile::encodeName(path).constData(), &was), 0);
@@ -510,6 +548,10 @@ void BiboRewriteTest::anotherSaveWins()
             writeFile(path, theirs);
             const struct timespec later[2] = { was.st_atim, { was.st_mtim.tv_sec + 1, was.st_mtim.tv_nsec } };
             QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), later, 0), 0);
+        } else if (save.endsWith(QLatin1String("same time"))) {
+            writeFile(path, theirs);
+            const struct timespec same[2] = { was.st_atim, was.st_mtim };
+            QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), same, 0), 0);
         } else if (save == QLatin1String("renamed")) {
             const QString other = dir.filePath(QStringLiteral("saved"));
             writeFile(other, theirs);
@@ -523,7 +565,8 @@ void BiboRewriteTest::anotherSaveWins()
     rewrite(path, suite, PathRules::Windows, false, saveTheirs);
 
     const QByteArray now = "\r\n" + cp1251(rewritten) + "\r\n";
-    const QByteArray expected = replaced ? "a=1" + now
+    const QByteArray newFiller = QByteArray(filler).replace("\n", "\r\n");
+    const QByteArray expected = replaced ? "a=1" + now + newFiller
             : save == QLatin1String("in place") ? theirs + "b=3\n"
             : save == QLatin1String("removed") ? QByteArray() : theirs;
     QCOMPARE(readAll(path), expected);
@@ -532,6 +575,56 @@ void BiboRewriteTest::anotherSaveWins()
         // The next start brings the other program's version up to date.
         rewrite(path, suite, PathRules::Windows);
         QVERIFY(readAll(path).startsWith("a=2" + now));
+    }
+}
+
+void BiboRewriteTest::startsFromOneFolder_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<PathRules>("rules");
+    QTest::addColumn<bool>("written"); // by the first start
+
+    const auto row = [](const char *name, const QString &folder, PathRules rules, bool written) {
+        QTest::newRow(name) << folder << rules << written;
+    };
+    row("BIBO before a hyphen", QStringLiteral(R"(D:\BIBO-2\)"), PathRules::Windows, false);
+    row("BIBO before a dot", QStringLiteral(R"(D:\BIBO 2.0\)"), PathRules::Windows, false);
+    row("BIBO before a parenthesis", QStringLiteral(R"(D:\Apps\BIBO (x86)\)"), PathRules::Windows, false);
+    row("BIBO before Ё", QStringLiteral(u"C:\\Tools\\BIBO\\Ёлка\\"), PathRules::Windows, false);
+    row("plain", QStringLiteral(R"(E:\Tools\Suite\)"), PathRules::Windows, true);
+    row("dot, no BIBO", QStringLiteral(R"(E:\Tools 1.5\)"), PathRules::Windows, true);
+    row("BIBO before a hyphen, Posix", QStringLiteral("/srv/apps/BIBO-2.0/"), PathRules::Posix, false);
+    row("BIBO before a dot, Posix", QStringLiteral("/srv/BIBO.d/"), PathRules::Posix, false);
+    row("BIBO before a parenthesis, Posix", QStringLiteral("/srv/BIBO(1)/"), PathRules::Posix, false);
+    row("BIBO before Ё, Posix", QStringLiteral(u"/srv/BIBOЁ/"), PathRules::Posix, false);
+    row("plain, Posix", QStringLiteral("/srv/apps/suite/"), PathRules::Posix, true);
+    row("dot, no BIBO, Posix", QStringLiteral("/srv/apps-2.0/"), PathRules::Posix, true);
+}
+
+void BiboRewriteTest::startsFromOneFolder()
+{
+    QFETCH(QString, folder);
+    QFETCH(PathRules, rules);
+    QFETCH(bool, written);
+
+    // Three starts in a row from one folder write the file at most once.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
+    writeFile(path, "a=1\n" + cp1251(entry) + "\nBIBOPATH2=/old/BIBO/x\n");
+    FileState before = stateOf(path);
+    for (int start = 1; start <= 3; ++start) {
+        rewrite(path, folder, rules);
+        const FileState after = stateOf(path);
+        QCOMPARE(after.inode != before.inode, written && start == 1);
+        if (after.inode != before.inode) {
+            const QString second = rules == PathRules::Posix ? QStringLiteral("BIBOPATH2=") + folder + QStringLiteral("BIBO/x")
+                                                             : QStringLiteral("BIBOPATH2=/old/BIBO/x");
+            QCOMPARE(after.bytes, "a=1\r\n" + cp1251(QStringLiteral("BIBOPATH1=") + folder + QStringLiteral("BIBO\\")) + "\r\n"
+                     + cp1251(second) + "\r\n");
+        } else {
+            QVERIFY(after == before);
+        }
+        before = after;
     }
 }
 

@@ -62,6 +62,8 @@ private slots:
     void leftoversOfKilledStarts();
     void hostileInput_data();
     void hostileInput();
+    void readFaults_data();
+    void readFaults();
 
 private:
     QByteArray folderBytes() const { return QFile::encodeName(m_folder) + '/'; }
@@ -278,18 +280,19 @@ void RobustnessTest::leftoversOfKilledStarts_data()
 {
     QTest::addColumn<QString>("name"); // a file beside VELNOR.INI
     QTest::addColumn<int>("ageMinutes");
-    QTest::addColumn<bool>("unnamedFiles"); // whether the file system has unnamed temporary files
+    QTest::addColumn<QByteArray>("system"); // what the system lacks: unnamed temporary files, /proc
     QTest::addColumn<bool>("removed");
 
     const QString own = QStringLiteral("VELNOR.INI.start-0123456789abz.tmp");
-    QTest::newRow("own, stale") << own << 11 << true << true;
-    QTest::newRow("own, stale, no unnamed files") << own << 11 << false << true;
-    QTest::newRow("own, of a start running now") << own << 1 << true << false;
+    QTest::newRow("own, stale") << own << 11 << QByteArray() << true;
+    QTest::newRow("own, stale, no unnamed files") << own << 11 << QByteArray("no unnamed files") << true;
+    QTest::newRow("own, stale, no /proc") << own << 11 << QByteArray("no /proc") << true;
+    QTest::newRow("own, of a start running now") << own << 1 << QByteArray() << false;
     for (const char *name : { "VELNOR.INI.bak", "VELNOR.INI.old", "VELNOR.INI.1", "VELNOR.INI.k1Ll3d",
                               "VELNOR.INI.start-0123456789ab.tmp", "VELNOR.INI.start-0123456789ABZ.tmp",
                               "VELNOR.INI.start-0123456789abz.tmp.1", "velnor.ini.start-0123456789abz.tmp",
                               "OTHER.INI.start-0123456789abz.tmp" }) {
-        QTest::newRow(name) << QString::fromLatin1(name) << 60 << true << false;
+        QTest::newRow(name) << QString::fromLatin1(name) << 60 << QByteArray() << false;
     }
 }
 
@@ -297,8 +300,20 @@ void RobustnessTest::leftoversOfKilledStarts()
 {
     QFETCH(QString, name);
     QFETCH(int, ageMinutes);
-    QFETCH(bool, unnamedFiles);
+    QFETCH(QByteArray, system);
     QFETCH(bool, removed);
+    if (system == "no /proc") {
+#ifdef LAUNCHER_SANITIZED
+        QSKIP("the sanitizers' runtime reads its options and checks for leaks through /proc");
+#endif
+        const pid_t probe = fork();
+        if (probe == 0)
+            _exit(hideProc() && access("/proc/self/fd", F_OK) != 0 ? 0 : 1);
+        int status = -1;
+        waitpid(probe, &status, 0);
+        if (status != 0)
+            QSKIP("no mount namespace can be made here to hide /proc");
+    }
 
     // A start that writes removes its own stale leftovers, and nothing else.
     const Settings content(64 * 1024);
@@ -310,8 +325,9 @@ void RobustnessTest::leftoversOfKilledStarts()
     QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(leftover).constData(), times, 0), 0);
 
     Launch launch = launchFrom(m_folder);
-    if (!unnamedFiles)
+    if (system == "no unnamed files")
         launch.environment << "LD_PRELOAD=" NO_TMPFILE_PATH << "ASAN_OPTIONS=verify_asan_link_order=0";
+    launch.withoutProc = system == "no /proc";
     QCOMPARE(runLauncher(launch).status, 0);
     QVERIFY(readAll(settings()) == content.with(folderBytes()));
     QStringList expected = { QStringLiteral("VELNOR.INI"), QStringLiteral("start"), QStringLiteral("velnor.exe") };
@@ -420,6 +436,53 @@ void RobustnessTest::hostileInput()
         QVERIFY2(result.peakKiB < m_baselineKiB + memoryKiB, qPrintable(QString::number(result.peakKiB)));
 #endif
     }
+}
+
+void RobustnessTest::readFaults_data()
+{
+    QTest::addColumn<QByteArray>("fault"); // kind and offset, as the read_faults library takes them
+    QTest::addColumn<bool>("replaced");
+    QTest::addColumn<bool>("utf8"); // UTF-8 with an invalid last byte, else Windows-1251
+
+    // Where a read fails, the file stays as it was; reads that merely come
+    // back short still give the whole file, rewritten byte for byte.
+    QTest::newRow("EIO once at a buffer boundary") << QByteArray("eio,65536") << false << false;
+    QTest::newRow("EIO once inside a buffer") << QByteArray("eio,70000") << true << false;
+    QTest::newRow("a short read") << QByteArray("short,65536") << true << false;
+    QTest::newRow("0 once before the end") << QByteArray("zero,65536") << false << false;
+    QTest::newRow("0 once inside a buffer") << QByteArray("zero,70000") << true << false;
+    QTest::newRow("EIO every time") << QByteArray("eio-always,65536") << false << false;
+    QTest::newRow("EIO once in the last buffer") << QByteArray("eio,196608") << false << false;
+    // The check that a Unicode file decodes reads after the mark, in 64 KiB steps.
+    QTest::newRow("0 once in the UTF-8 check, before a bad byte") << QByteArray("zero,65539") << false << true;
+}
+
+void RobustnessTest::readFaults()
+{
+    QFETCH(QByteArray, fault);
+    QFETCH(bool, replaced);
+    QFETCH(bool, utf8);
+
+    // The entry comes first, so that the fault meets the writing pass.
+    const QByteArray rest = QByteArray("line00000 ").append(QByteArray(180, 'x')).append("\r\n").repeated(1100) + lastLine;
+    writeFile(settings(), utf8 ? "\xEF\xBB\xBF" + entryFor("C:\\X\\") + rest + "\xFF" : entryFor("C:\\X\\") + rest);
+    const FileState before = stateOf(settings());
+    const QString log = m_folder + QStringLiteral("/faults"), record = m_folder + QStringLiteral("/record");
+
+    Launch launch = launchFrom(m_folder);
+    launch.environment << "LD_PRELOAD=" READ_FAULTS_PATH << "ASAN_OPTIONS=verify_asan_link_order=0"
+                       << "LAUNCHER_READ_FAULT=" + fault + ',' + QFile::encodeName(settings())
+                       << "LAUNCHER_READ_FAULT_LOG=" + QFile::encodeName(log)
+                       << "VELNOR_STANDIN_RECORD=" + QFile::encodeName(record);
+    QCOMPARE(runLauncher(launch).status, 0);
+    QVERIFY(recordAppears(record));
+    QVERIFY2(readAll(log).startsWith(fault.left(fault.indexOf(',')) + " at "), "no fault was injected");
+    if (replaced)
+        QVERIFY(readAll(settings()) == entryFor(folderBytes()) + rest);
+    else
+        QVERIFY(stateOf(settings()) == before);
+    QCOMPARE(entriesOf(m_folder), QStringList({ QStringLiteral("VELNOR.INI"), QStringLiteral("faults"), QStringLiteral("record"),
+                                                QStringLiteral("start"), QStringLiteral("velnor.exe") }));
 }
 
 QTEST_APPLESS_MAIN(RobustnessTest)

@@ -162,8 +162,9 @@ FileStamp stampOf(const QString &fileName)
 // The new content goes to an unnamed temporary file in the file's folder
 // where the system has them, so that a killed launcher leaves nothing
 // behind; it gets a name only just before the rename that puts it in place.
-// Elsewhere (FAT, some network file systems) it has a name of the
-// launcher's own from the start, which a later start removes if it stays.
+// Elsewhere (FAT, some network file systems, a system without /proc) it has
+// a name of the launcher's own from the start, which a later start removes
+// if it stays.
 struct Replacement::Private
 {
     QString target; // what a symbolic link points to: that file gets the content
@@ -203,6 +204,21 @@ bool withFreshName(const QString &target, QByteArray *name, Make make)
     return false;
 }
 
+// The name through which linkat() gives an unnamed file a name.
+QByteArray descriptorPath(int fd)
+{
+    return "/proc/self/fd/" + QByteArray::number(fd);
+}
+
+// Without /proc (a chroot, a minimal container) an unnamed file could never
+// be given a name, and the settings file would never be replaced.
+bool canBeNamed(int fd)
+{
+    struct stat viaProc, own;
+    return stat(descriptorPath(fd).constData(), &viaProc) == 0 && fstat(fd, &own) == 0
+            && viaProc.st_dev == own.st_dev && viaProc.st_ino == own.st_ino;
+}
+
 } // namespace
 
 std::unique_ptr<QFile> openForReading(const QString &fileName)
@@ -217,7 +233,13 @@ bool Replacement::open(const QFileDevice &)
     // Readable only by us until prepare() gives it the original's bits.
     int fd = ::open(QFile::encodeName(QFileInfo(d->target).absolutePath()).constData(),
                     O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd < 0 && (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL)) {
+    bool named = fd < 0 && (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL);
+    if (fd >= 0 && !canBeNamed(fd)) {
+        ::close(fd);
+        fd = -1;
+        named = true;
+    }
+    if (named) {
         withFreshName(d->target, &d->temporary, [&fd](const char *name) {
             fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             return fd >= 0;
@@ -242,7 +264,7 @@ bool Replacement::commit(const std::function<bool()> &unchanged)
 {
     if (d->temporary.isEmpty()) {
         // A link can't replace a file: the unnamed file gets a name of its own first.
-        const QByteArray descriptor = "/proc/self/fd/" + QByteArray::number(d->file.handle());
+        const QByteArray descriptor = descriptorPath(d->file.handle());
         const bool linked = withFreshName(d->target, &d->temporary, [&descriptor](const char *name) {
             return linkat(AT_FDCWD, descriptor.constData(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
         });

@@ -4,7 +4,8 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QTextStream>
+
+#include <memory>
 
 namespace {
 
@@ -56,34 +57,157 @@ Span entryFolder(QStringView line, PathRules rules)
     return {};
 }
 
-bool isOutOfDate(QStringView line, const QString &launchFolder, PathRules rules)
+// One application of the entry pattern: the line with its entry's folder
+// replaced, or the line itself.
+QString rebuiltOnce(const QString &line, const QString &launchFolder, PathRules rules)
 {
     const Span folder = entryFolder(line, rules);
-    return folder.begin >= 0 && line.mid(folder.begin, folder.end - folder.begin) != launchFolder;
+    if (folder.begin < 0 || QStringView(line).mid(folder.begin, folder.end - folder.begin) == launchFolder)
+        return line;
+    return line.left(folder.begin) + launchFolder + line.mid(folder.end);
 }
 
-// Reading always starts over from the file's first byte; the stream detects a
-// byte-order mark there and otherwise decodes Windows-1251. In text mode it
-// drops every CR after decoding.
-void readFromStart(QTextStream &stream, QFile &file)
+bool isOutOfDate(const QString &line, const QString &launchFolder, PathRules rules)
 {
-    file.seek(0);
-    stream.setDevice(&file);
-    stream.setCodec(windows1251Codec());
-    stream.setAutoDetectUnicode(true);
+    return rewriteBiboEntry(line, launchFolder, rules) != line;
 }
 
-// Reads up to the first entry that needs a change. A read that stops early
-// (a read error, or a file that claims more bytes than it gives) ends the
-// loop without one: looping on atEnd() would never end.
+// FNV-1a of 64 bits: the same value however the bytes come in pieces, and
+// small and quick, which is all that telling another program's save from
+// none needs (nobody forges one: a program that may write the file could
+// just as well rename a new one over it).
+class ContentHash
+{
+public:
+    void add(const char *bytes, qint64 size)
+    {
+        for (qint64 i = 0; i < size; ++i)
+            m_value = (m_value ^ uchar(bytes[i])) * 0x100000001B3u;
+    }
+    quint64 value() const { return m_value; }
+
+private:
+    quint64 m_value = 0xCBF29CE484222325u;
+};
+
+// Reads the settings file's lines from its first byte: a byte-order mark
+// names the encoding, else it is Windows-1251; every CR is dropped after
+// decoding and a line ends at LF. Raw bytes are read, since text mode would
+// drop 0x0D bytes that belong to UTF-16 or UTF-32 characters. Every read is
+// checked: a read error, or an end before expectedSize bytes (where given),
+// fails the reading instead of ending a line early. A QTextStream hands back
+// the part of a line read before a failed read and goes on after it, and the
+// file clears its error on the next good read.
+class LineReader
+{
+public:
+    LineReader(QFile &file, qint64 expectedSize = -1, ContentHash *hash = nullptr)
+        : m_file(file), m_textMode(file.isTextModeEnabled()), m_expectedSize(expectedSize), m_hash(hash)
+    {
+        m_file.setTextModeEnabled(false);
+        m_failed = !m_file.seek(0); // which also clears an earlier error
+    }
+    ~LineReader() { m_file.setTextModeEnabled(m_textMode); }
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+
+    // The next line without its line end; false at the end or on failure.
+    bool next(QString *line);
+    // Whether reading stopped short of the file's end: a read error, fewer or
+    // more bytes than expected, or a line of maximumLineLength characters.
+    bool failed() const { return m_failed; }
+
+private:
+    void fill();
+
+    QFile &m_file;
+    const bool m_textMode;
+    const qint64 m_expectedSize;
+    ContentHash *m_hash;
+    qint64 m_read = 0;
+    QByteArray m_head; // the first bytes, until the mark can be told
+    std::unique_ptr<TextDecoder> m_decoder;
+    QString m_chunk; // decoded, without CRs
+    qsizetype m_position = 0;
+    QString m_partial; // the start of a line that the chunk doesn't end
+    bool m_atEnd = false;
+    bool m_failed = false;
+};
+
+bool LineReader::next(QString *line)
+{
+    while (!m_failed) {
+        const qsizetype lineFeed = m_chunk.indexOf(u'\n', m_position);
+        if (lineFeed >= 0) {
+            // The line's buffer is reused: an allocation for each line costs
+            // more than the rest of the reading.
+            if (line->capacity() < 256)
+                line->reserve(256);
+            line->resize(0);
+            line->append(m_partial);
+            m_partial.resize(0);
+            line->append(m_chunk.constData() + m_position, int(lineFeed - m_position));
+            m_position = lineFeed + 1;
+            m_failed = line->size() >= maximumLineLength;
+            return !m_failed;
+        }
+        m_partial.append(m_chunk.constData() + m_position, int(m_chunk.size() - m_position));
+        m_chunk.clear();
+        m_position = 0;
+        if (m_partial.size() >= maximumLineLength) {
+            m_failed = true;
+        } else if (!m_atEnd) {
+            fill();
+        } else {
+            // A last line without its line end, only once the whole file is read.
+            if (m_partial.isEmpty())
+                return false;
+            *line = m_partial;
+            m_partial.clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+void LineReader::fill()
+{
+    char buffer[16 * 1024];
+    const qint64 size = m_file.read(buffer, sizeof buffer);
+    if (size < 0 || m_file.error() != QFileDevice::NoError) {
+        m_failed = true;
+        return;
+    }
+    m_read += size;
+    m_atEnd = size == 0;
+    if (m_expectedSize >= 0 && (m_atEnd ? m_read != m_expectedSize : m_read > m_expectedSize)) {
+        m_failed = true;
+        return;
+    }
+    if (m_hash)
+        m_hash->add(buffer, size);
+    if (m_decoder) {
+        m_chunk = m_decoder->decode(buffer, int(size));
+    } else {
+        m_head.append(buffer, int(size));
+        if (m_head.size() < 4 && !m_atEnd)
+            return;
+        const TextEncoding encoding = encodingOfMark(m_head.left(4));
+        const int mark = byteOrderMark(encoding).size();
+        m_decoder.reset(new TextDecoder(encoding));
+        m_chunk = m_decoder->decode(m_head.constData() + mark, m_head.size() - mark);
+        m_head.clear();
+    }
+    m_chunk.remove(u'\r');
+}
+
+// Reads up to the first entry that needs a change; a read that fails only
+// ends the search.
 bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRules rules)
 {
-    QTextStream stream;
-    readFromStart(stream, settingsFile);
+    LineReader reader(settingsFile);
     QString line;
-    while (stream.readLineInto(&line, maximumLineLength)) {
-        if (line.size() >= maximumLineLength)
-            return false;
+    while (reader.next(&line)) {
         if (isOutOfDate(line, launchFolder, rules))
             return true; // a read error further on stops the writing pass
     }
@@ -93,66 +217,130 @@ bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRul
 // The raw bytes of the file, as the mark detection and the well-formedness
 // check need them: text mode would drop 0x0D bytes that belong to UTF-16 or
 // UTF-32 characters.
-TextEncoding checkedEncoding(QFile &settingsFile, bool *wellFormed)
+// A read that ends early counts as not well-formed: the rest went unchecked.
+TextEncoding checkedEncoding(QFile &settingsFile, qint64 size, bool *wellFormed)
 {
     const bool textMode = settingsFile.isTextModeEnabled();
     settingsFile.setTextModeEnabled(false);
     settingsFile.seek(0);
-    const TextEncoding encoding = encodingOfMark(settingsFile.read(4));
+    const QByteArray head = settingsFile.read(4);
+    const TextEncoding encoding = encodingOfMark(head);
     settingsFile.seek(byteOrderMark(encoding).size());
-    *wellFormed = isWellFormed(settingsFile, encoding);
+    *wellFormed = head.size() == qMin<qint64>(size, 4) && isWellFormed(settingsFile, encoding)
+            && (encoding == TextEncoding::Windows1251 || settingsFile.pos() == size);
     settingsFile.setTextModeEnabled(textMode);
     return encoding;
 }
 
+// No settings file comes near this size: up to it, the file's content is
+// read once more before it is replaced.
+constexpr qint64 contentCompareLimit = 1024 * 1024;
+
+// Whether the file's bytes as they are now have the given hash; false where
+// they can't be read.
+bool hasContent(const QString &fileName, quint64 hashValue)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    ContentHash hash;
+    char buffer[64 * 1024];
+    qint64 size;
+    while ((size = file.read(buffer, sizeof buffer)) > 0)
+        hash.add(buffer, size);
+    return size == 0 && file.error() == QFileDevice::NoError && hash.value() == hashValue;
+}
+
 enum class WriteResult { Written, Unencodable, Failed };
 
-// Writes every line, rewritten where needed, each ended by CR LF.
-WriteResult writeRewritten(QFile &settingsFile, QFileDevice &newFile, const QString &launchFolder,
-                           PathRules rules, TextEncoding encoding)
+// The new content goes to the file in pieces of about this size.
+constexpr int flushSize = 64 * 1024;
+
+// Decodes the new file's bytes as the next start will read them, the mark
+// told from its first four bytes, and compares them with the text they were
+// made from. UTF-16LE text that begins with U+0000 would begin with the
+// UTF-32LE mark, Windows-1251 text that begins "яю" or "п»ї" with a Unicode
+// mark.
+class ReadBack
+{
+public:
+    bool matches(const QByteArray &bytes, const QString &text)
+    {
+        int at = 0;
+        if (!m_decoder) {
+            const TextEncoding encoding = encodingOfMark(bytes.left(4));
+            at = byteOrderMark(encoding).size();
+            m_decoder.reset(new TextDecoder(encoding));
+        }
+        // In small pieces: a large string for each would go back to the
+        // system when freed, and come back with page faults.
+        qsizetype matched = 0;
+        for (; at < bytes.size(); at += 16 * 1024) {
+            const QString piece = m_decoder->decode(bytes.constData() + at, qMin(16 * 1024, bytes.size() - at));
+            if (piece.size() > text.size() - matched || QStringView(text).mid(matched, piece.size()) != piece)
+                return false;
+            matched += piece.size();
+        }
+        return matched == text.size();
+    }
+
+private:
+    std::unique_ptr<TextDecoder> m_decoder;
+};
+
+// Writes every line, rewritten where needed, each ended by CR LF. Only a
+// whole file counts: every byte of the size it had when it was looked at,
+// read without an error. Only bytes that read back as the same text are
+// written; otherwise the encoding is Unencodable.
+WriteResult writeRewritten(QFile &settingsFile, qint64 size, ContentHash *hash, QFileDevice &newFile,
+                           const QString &launchFolder, PathRules rules, TextEncoding encoding)
 {
     const QString lineEnd = QStringLiteral("\r\n");
     TextEncoder encoder(encoding);
+    ReadBack readBack;
+    // Both keep their room when emptied (once reserved), which spares the
+    // allocator's trimming and the page faults that come with it.
     QByteArray bytes = byteOrderMark(encoding);
-    QTextStream stream;
-    readFromStart(stream, settingsFile);
-    // Windows-1251 text that begins like a byte-order mark ("яю", "п»ї")
-    // would be read back as Unicode.
-    const auto startsLikeMark = [&] {
-        return encoding == TextEncoding::Windows1251 && newFile.size() == 0
-                && encodingOfMark(bytes.left(4)) != TextEncoding::Windows1251;
-    };
+    bytes.reserve(flushSize + 4096);
+    QString text; // what bytes hold
+    text.reserve(flushSize + 4096);
+    LineReader reader(settingsFile, size, hash);
     QString line;
-    while (stream.readLineInto(&line, maximumLineLength)) {
-        if (line.size() >= maximumLineLength)
-            return WriteResult::Failed;
-        encoder.append(bytes, rewriteBiboEntry(line, launchFolder, rules));
+    while (reader.next(&line)) {
+        const QString rewritten = rewriteBiboEntry(line, launchFolder, rules);
+        encoder.append(bytes, rewritten);
         encoder.append(bytes, lineEnd);
         if (encoder.hasFailure())
             return WriteResult::Unencodable;
-        if (bytes.size() >= 64 * 1024) {
-            if (startsLikeMark())
+        text += rewritten;
+        text += lineEnd;
+        if (bytes.size() >= flushSize) {
+            if (!readBack.matches(bytes, text))
                 return WriteResult::Unencodable;
             if (newFile.write(bytes) != bytes.size())
                 return WriteResult::Failed;
-            bytes.clear();
+            bytes.resize(0);
+            text.resize(0);
         }
     }
-    if (startsLikeMark())
-        return WriteResult::Unencodable;
-    if (settingsFile.error() != QFileDevice::NoError || newFile.write(bytes) != bytes.size())
+    if (reader.failed())
         return WriteResult::Failed;
-    return WriteResult::Written;
+    if (!readBack.matches(bytes, text))
+        return WriteResult::Unencodable;
+    return newFile.write(bytes) == bytes.size() ? WriteResult::Written : WriteResult::Failed;
 }
 
 } // namespace
 
 QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules)
 {
-    const Span folder = entryFolder(line, rules);
-    if (folder.begin < 0 || QStringView(line).mid(folder.begin, folder.end - folder.begin) == launchFolder)
+    const QString rebuilt = rebuiltOnce(line, launchFolder, rules);
+    // A launch folder holding "BIBO" before a character outside the folder
+    // class would be read back as a shorter folder, and the entry would grow
+    // at every start: only a rewrite that the next start leaves alone counts.
+    if (rebuilt != line && rebuiltOnce(rebuilt, launchFolder, rules) != rebuilt)
         return line;
-    return line.left(folder.begin) + launchFolder + line.mid(folder.end);
+    return rebuilt;
 }
 
 bool isAbsoluteFolder(QStringView folder, PathRules rules)
@@ -180,7 +368,7 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
     const platform::FileStamp stamp = platform::stampOf(settingsFile);
 
     bool wellFormed = false;
-    const TextEncoding markEncoding = checkedEncoding(settingsFile, &wellFormed);
+    const TextEncoding markEncoding = checkedEncoding(settingsFile, stamp.size, &wellFormed);
     if (!wellFormed)
         return; // rewriting would replace what couldn't be decoded
 
@@ -192,23 +380,38 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
         return;
 
     // Windows-1251 when every character fits, as the main program expects;
-    // otherwise a Unicode file keeps its own encoding and mark. No lock file:
+    // otherwise a Unicode file keeps its own encoding and mark. Bytes that
+    // would read back as other text pass the encoding over. No lock file:
     // starts from one folder write the same bytes, and each replacement is a
     // rename, so a reader always finds a whole file, old or new.
     for (const TextEncoding encoding : { TextEncoding::Windows1251, markEncoding }) {
         platform::Replacement replacement(settingsFile.fileName());
         if (!replacement.open(settingsFile))
             return;
-        switch (writeRewritten(settingsFile, replacement.device(), launchFolder, rules, encoding)) {
-        case WriteResult::Written:
+        // The stamp can't tell another program's save of the same size within
+        // the same tick of the file's clock (2 s on FAT) from none: the
+        // content can. A file up to contentCompareLimit is compared always;
+        // a larger one only where it changed no earlier than the new file was
+        // made, by the same file system's clock: a save after that has a
+        // later time.
+        const bool compareContent = stamp.size <= contentCompareLimit
+                || !(platform::stampOf(replacement.device()).modified > stamp.modified);
+        ContentHash hash;
+        switch (writeRewritten(settingsFile, stamp.size, compareContent ? &hash : nullptr, replacement.device(),
+                               launchFolder, rules, encoding)) {
+        case WriteResult::Written: {
             if (!replacement.prepare(settingsFile))
                 return;
             if (beforeReplacing)
                 beforeReplacing();
             settingsFile.close(); // Windows can't replace a file that is still open
             // The next start brings the other program's version up to date.
-            replacement.commit([&] { return platform::stampOf(settingsFile.fileName()) == stamp; });
+            const QString fileName = settingsFile.fileName();
+            replacement.commit([&] {
+                return platform::stampOf(fileName) == stamp && (!compareContent || hasContent(fileName, hash.value()));
+            });
             return;
+        }
         case WriteResult::Unencodable:
             if (encoding == markEncoding)
                 return;

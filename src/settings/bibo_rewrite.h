@@ -16,11 +16,13 @@ class QFile;
 // the file's place once complete, keeping what the old file had (on Linux
 // its permission bits, owner and group; on Windows its access rights,
 // attributes and creation time). A read-only file, a folder that takes no
-// new file, an owner that can't be kept, a read error, a line of
-// maximumLineLength characters or more, a Unicode file that doesn't decode
-// cleanly, a character the encoding can't hold, a launch folder that isn't
+// new file, an owner that can't be kept, a read that fails or ends before
+// the file's size, a line of maximumLineLength characters or more, a Unicode
+// file that doesn't decode cleanly, a character the encoding can't hold, new
+// bytes that would read back as other text, a launch folder that isn't
 // absolute or holds a line break, or another program's save between the
-// reading and the replacing leave the file as it was. On return the file is
+// reading and the replacing (even one that kept size and time) leave the
+// file as it was. On return the file is
 // still open read-only, or closed when it was replaced. beforeReplacing,
 // where given, runs just before the last look at the file: tests put another
 // program's save there.
@@ -32,7 +34,9 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
 constexpr int maximumLineLength = 16 * 1024 * 1024;
 
 // One line, without its line end, with its BIBO entry pointing into
-// launchFolder; the line itself when it holds no entry or is up to date.
+// launchFolder; the line itself when it holds no entry, is up to date, or
+// would not be up to date for the next start from the same folder either
+// (a launch folder with "BIBO" before a character outside the folder class).
 // Whatever precedes the entry's key is kept.
 QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules);
 

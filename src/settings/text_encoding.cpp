@@ -1,6 +1,7 @@
 #include "text_encoding.h"
 
 #include <QIODevice>
+#include <QTextDecoder>
 #include <QTextEncoder>
 
 TextEncoding encodingOfMark(const QByteArray &head)
@@ -221,6 +222,28 @@ bool isWellFormed(QIODevice &device, TextEncoding encoding)
     case TextEncoding::Utf32LE: return checkAll(device, UnitChecker(4, false));
     }
     return false;
+}
+
+TextDecoder::TextDecoder(TextEncoding encoding)
+{
+    const char *name = nullptr;
+    switch (encoding) {
+    case TextEncoding::Windows1251: break;
+    case TextEncoding::Utf8: name = "UTF-8"; break;
+    case TextEncoding::Utf16BE: name = "UTF-16BE"; break;
+    case TextEncoding::Utf16LE: name = "UTF-16LE"; break;
+    case TextEncoding::Utf32BE: name = "UTF-32BE"; break;
+    case TextEncoding::Utf32LE: name = "UTF-32LE"; break;
+    }
+    QTextCodec *codec = name ? QTextCodec::codecForName(name) : windows1251Codec();
+    m_decoder.reset(codec->makeDecoder(QTextCodec::IgnoreHeader));
+}
+
+TextDecoder::~TextDecoder() = default;
+
+QString TextDecoder::decode(const char *bytes, int size)
+{
+    return m_decoder->toUnicode(bytes, size);
 }
 
 TextEncoder::TextEncoder(TextEncoding encoding) : m_encoding(encoding)

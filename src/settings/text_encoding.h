@@ -8,6 +8,7 @@
 #include <memory>
 
 class QIODevice;
+class QTextDecoder;
 class QTextEncoder;
 
 // How the settings file's bytes are read and written. Without a byte-order
@@ -28,6 +29,20 @@ QTextCodec *windows1251Codec();
 // in the given Unicode encoding: no invalid sequence, no lone surrogate, no
 // truncated code unit. Reads the device in chunks.
 bool isWellFormed(QIODevice &device, TextEncoding encoding);
+
+// Decodes text in one encoding, chunk by chunk (a chunk may end inside a
+// character), from the bytes after the mark: a second mark is text.
+class TextDecoder
+{
+public:
+    explicit TextDecoder(TextEncoding encoding);
+    ~TextDecoder();
+
+    QString decode(const char *bytes, int size);
+
+private:
+    std::unique_ptr<QTextDecoder> m_decoder;
+};
 
 // Encodes text in one encoding and remembers whether any character could not
 // be encoded exactly.

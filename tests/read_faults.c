@@ -1,0 +1,80 @@
+// Loaded into the launcher by the tests: read() of one file fails as a
+// flaky disk, a USB stick or a network share may. LAUNCHER_READ_FAULT is
+// "<kind>,<offset>,<path>": a read of that file that would cross the offset
+// is cut there, and the read from the offset itself
+//   eio    fails with EIO, once;  eio-always  every time;
+//   zero   returns 0, once;       short       returns one byte, once.
+// Each fault injected appends a line to LAUNCHER_READ_FAULT_LOG.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int configured = -1;
+static char kind[16];
+static long long offset;
+static dev_t device;
+static ino_t inode;
+static int injected;
+
+static void configure(void)
+{
+    configured = 0;
+    const char *spec = getenv("LAUNCHER_READ_FAULT");
+    const char *comma = spec ? strchr(spec, ',') : NULL;
+    char *end = NULL;
+    if (!comma || (size_t)(comma - spec) >= sizeof kind)
+        return;
+    memcpy(kind, spec, (size_t)(comma - spec));
+    offset = strtoll(comma + 1, &end, 10);
+    struct stat info;
+    if (*end == ',' && stat(end + 1, &info) == 0) {
+        device = info.st_dev;
+        inode = info.st_ino;
+        configured = 1;
+    }
+}
+
+static void logFault(long long at)
+{
+    const char *path = getenv("LAUNCHER_READ_FAULT_LOG");
+    FILE *log = path ? fopen(path, "a") : NULL;
+    if (log) {
+        fprintf(log, "%s at %lld\n", kind, at);
+        fclose(log);
+    }
+}
+
+ssize_t read(int fd, void *buffer, size_t count)
+{
+    ssize_t (*real)(int, void *, size_t) = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    const int savedErrno = errno;
+    if (configured < 0)
+        configure();
+    struct stat info;
+    if (!configured || fstat(fd, &info) != 0 || info.st_dev != device || info.st_ino != inode) {
+        errno = savedErrno;
+        return real(fd, buffer, count);
+    }
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    errno = savedErrno;
+    if (at < offset && at + (off_t)count > offset)
+        return real(fd, buffer, (size_t)(offset - at));
+    const int always = strcmp(kind, "eio-always") == 0;
+    if (at != offset || (injected && !always) || count == 0)
+        return real(fd, buffer, count);
+    ++injected;
+    logFault(at);
+    if (strncmp(kind, "eio", 3) == 0) {
+        errno = EIO;
+        return -1;
+    }
+    if (strcmp(kind, "zero") == 0)
+        return 0;
+    return real(fd, buffer, 1);
+}
