@@ -73,7 +73,10 @@ done
 if [ "$opened" = 0 ]; then
     case $errors in
         *"invalid password"*) echo "$me: wrong password for the certificate $pfx" >&2 ;;
-        *) echo "$me: $pfx is not a PKCS#12 certificate file (.pfx) that can be opened: $(head -n 1 <<<"$errors")" >&2 ;;
+        *)
+            # OpenSSL's "<thread>:error:<code>:<library>:<function>:<reason>:..." in words.
+            reason=$(head -n 1 <<<"$errors" | awk -F: '$2 == "error" && NF >= 6 { print $4 ": " $6; next } { print }')
+            echo "$me: $pfx is not a PKCS#12 certificate file (.pfx) that can be opened ($reason)" >&2 ;;
     esac
     exit 1
 fi
