@@ -100,8 +100,8 @@ run_sign() {
     fi
 }
 if ! log=$(run_sign 2>&1) || [ ! -s "$signed" ]; then
-    echo "$me: signing $exe with $pfx failed${timestamp:+ (time-stamping server $timestamp)}:" >&2
-    printf '%s\n' "$log" | sed 's/^/  /' >&2
+    printf '%s\n' "$log" | sed '/^$/d; s/^/  osslsigncode: /' >&2
+    echo "$me: signing $exe with $pfx failed${timestamp:+ (time-stamping server $timestamp)}" >&2
     exit 1
 fi
 mv -f "$signed" "$exe"

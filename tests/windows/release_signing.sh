@@ -65,14 +65,17 @@ no_zip() {
     echo "dist/ holds no zip and no source archive"
 }
 
-# --- release.sh: a wrong password and a corrupt certificate stop it, with no
-# zip; without --sign and with it a release each ---
+# --- release.sh: a wrong password, a corrupt certificate and a failed signing
+# stop it, with no zip; without --sign and with it a release each ---
 expect "wrong password" 1 "wrong password for the certificate" \
     bash tools/release.sh --sign "$work/signer.pfx" --sign-password-file "$work/wrong-password"
 expect "no zip after a wrong password" 0 "holds no zip" no_zip
 expect "corrupt .pfx" 1 "is not a PKCS#12 certificate file" \
     env VELNOR_SIGN_PASSWORD="correct horse" bash tools/release.sh --sign "$work/corrupt.pfx"
 expect "no zip after a corrupt .pfx" 0 "holds no zip" no_zip
+expect "signing that fails after the build (no time-stamping server)" 1 "failed (time-stamping server" \
+    bash tools/release.sh --sign "$work/signer.pfx" --sign-password-file "$work/password" --timestamp http://127.0.0.1:9/
+expect "no zip after a failed signing" 0 "holds no zip" no_zip
 expect "unsigned release" 0 "source.tar.gz" release unsigned
 VELNOR_SIGN_PASSWORD="correct horse" expect "signed release, password from the environment" 0 "source.tar.gz" \
     release signed --sign "$work/signer.pfx"
