@@ -15,6 +15,7 @@ if ! command -v osslsigncode >/dev/null || ! command -v openssl >/dev/null; then
         || { echo "osslsigncode can't be installed here: skipped"; exit 77; }
 fi
 
+unset VELNOR_SIGN_PASSWORD
 work=$(mktemp -d /tmp/velnor-release-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -82,6 +83,10 @@ VELNOR_SIGN_PASSWORD="correct horse" expect "signed release, password from the e
 expect "the signed start.exe verifies against the test authority" 0 "Succeeded" bash -c \
     "cd '$work' && python3 -m zipfile -e signed/*.zip signed-zip && osslsigncode verify -CAfile ca.crt -in signed-zip/start.exe"
 expect "SHA256SUMS of the signed release" 0 ": OK" bash -c "cd '$work/signed' && sha256sum -c SHA256SUMS"
+expect "the signed start.exe is the unsigned one signed, as on every run" 0 "identical" bash -c \
+    "cd '$work' && python3 -m zipfile -e unsigned/*.zip resigned && bash repo/tools/sign.sh --pfx signer.pfx \
+     --password-file password --time 1765000000 resigned/start.exe && cmp resigned/start.exe signed-zip/start.exe \
+     && echo identical"
 
 sed -i -E '0,/^project\(/s/^(project\([A-Za-z]+ VERSION )[0-9.]+/\199.0.0/' CMakeLists.txt
 git commit -qam B
@@ -144,6 +149,8 @@ table, size = struct.unpack_from("<II", signed, security(signed))
 struct.pack_into("<II", signed, security(signed), table, size + 8)
 struct.pack_into("<I", signed, table, size + 8)
 write(signed + b"payload!", signed_zip, "hidden-data.zip")
+with zipfile.ZipFile(unsigned_zip) as source, zipfile.ZipFile("altered/no-start-exe.zip", "w") as target:
+    target.writestr("README.txt", source.read("README.txt"))
 EOF
 
 # --- verify-release.sh: one rebuild of commit A serves every check ---
@@ -158,5 +165,6 @@ expect "another build's signature" 1 "signature was made for another file" \
 expect "data hidden in the certificate table" 1 "holds more than signatures" \
     verify --ca ca.crt altered/hidden-data.zip "$source_a"
 expect "another commit's zip" 1 "NOT built from" verify "$other_zip" "$source_a"
+expect "a zip without start.exe" 2 "can't be checked" verify altered/no-start-exe.zip "$source_a"
 
 [ "$failures" = 0 ] || { echo "$failures checks failed"; exit 1; }
