@@ -15,7 +15,7 @@ if ! command -v osslsigncode >/dev/null || ! command -v openssl >/dev/null; then
         || { echo "osslsigncode can't be installed here: skipped"; exit 77; }
 fi
 
-unset VELNOR_SIGN_PASSWORD
+unset VELNOR_SIGN_PASSWORD SOURCE_DATE_EPOCH
 work=$(mktemp -d /tmp/velnor-release-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failures=0
