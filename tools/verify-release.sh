@@ -176,6 +176,7 @@ class Pe:
             directories = optional + {0x10B: 96, 0x20B: 112}[magic]
             if struct.unpack_from("<I", data, directories - 4)[0] <= 4:
                 raise ValueError
+            self.headers = struct.unpack_from("<I", data, optional + 60)[0]
             self.checksum = optional + 64
             self.security = directories + 4 * 8
             self.table, self.table_size = struct.unpack_from("<II", data, self.security)
@@ -205,10 +206,12 @@ class Pe:
                            + covered[self.security + 8:]).hexdigest()
 
     def where(self, offset):
+        if offset < self.headers:
+            return "the headers"
         for start, end, name in self.sections:
             if start <= offset < end:
                 return f"section {name}"
-        return "the headers" if offset < min((s for s, _, _ in self.sections), default=0) else "no section"
+        return "no section"
 
 
 def difference(ours, zip_bytes, rebuilt_bytes):
