@@ -14,14 +14,36 @@
 # THIRD-PARTY-NOTICES.txt says where the launcher's sources are published:
 # --source-url, or else the URL of the checkout's remote "origin", or else
 # the source archive published beside the zip.
-#   bash tools/release.sh [--source-url URL] [commit]
+# With --sign, start.exe is signed (Authenticode SHA-256, tools/sign.sh) before
+# it is zipped; the password is the first line of --sign-password-file, or
+# else the environment variable VELNOR_SIGN_PASSWORD. A certificate that
+# can't be opened stops the release before the build, a failed signing before
+# anything is written to dist/.
+#   bash tools/release.sh [--source-url URL] [--sign CERT.pfx
+#       [--sign-password-file FILE] [--timestamp URL]] [commit]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source_url=""
-if [ "${1:-}" = --source-url ]; then
-    source_url=${2:?"--source-url needs a URL"}
-    shift 2
+# --- Signing options (tools/sign.sh) ---
+sign=() password_file="" timestamp=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        --source-url) source_url=${2:?"--source-url needs a URL"}; shift 2 ;;
+        --sign) sign=(--pfx "${2:?"--sign needs a .pfx file"}"); shift 2 ;;
+        --sign-password-file) password_file=${2:?"--sign-password-file needs a file"}; shift 2 ;;
+        --timestamp) timestamp=${2:?"--timestamp needs a URL"}; shift 2 ;;
+        *) break ;;
+    esac
+done
+if [ ${#sign[@]} -gt 0 ]; then
+    [ -z "$password_file" ] || sign+=(--password-file "$password_file")
+    [ -z "$timestamp" ] || sign+=(--timestamp "$timestamp")
+    bash "$root/tools/sign.sh" --check "${sign[@]}"
+elif [ -n "$password_file$timestamp" ]; then
+    echo "--sign-password-file and --timestamp go with --sign CERT.pfx" >&2
+    exit 2
 fi
+# --- end of the signing options ---
 commit=$(git -C "$root" rev-parse --verify "${1:-HEAD}^{commit}")
 [ -n "$source_url" ] || source_url=$(git -C "$root" remote get-url origin 2>/dev/null || true)
 
@@ -66,6 +88,9 @@ if grep -lv $'\r$' "$stage/README.txt"; then
     echo "README.txt has a line without CR LF" >&2
     exit 1
 fi
+
+# Signed last, once everything else is checked, and before dist/ is touched.
+[ ${#sign[@]} -eq 0 ] || bash "$root/tools/sign.sh" "${sign[@]}" --time "$epoch" "$stage/start.exe"
 
 mkdir -p "$root/dist"
 # git writes the commit's time into the archive and gzip no time of its own.

@@ -17,5 +17,6 @@ echo "build-win32/start.exe: $(stat -c %s "$root/build-win32/start.exe") bytes"
 
 cd "$root/build-win32"
 # The tests under Wine, a second build in another folder that must give
-# the same start.exe, and the package-source checks of the Qt build script.
-ctest -L '^(wine|reproducible|setup)$' --output-on-failure
+# the same start.exe, the package-source checks of the Qt build script, and
+# signed and unsigned releases checked by tools/verify-release.sh.
+ctest -L '^(wine|reproducible|setup|release)$' --output-on-failure
