@@ -8,14 +8,13 @@
 #   tools/build-qt.sh linux     QtCore for x86-64 Linux without ICU and glib,
 #                               for measuring such a build at start-up
 #   tools/build-qt.sh sources   only bring the package sources up to date
+#                               (tools/package-sources.sh)
 #
 # --print-prefix after the target prints the prefix without building.
 # VELNOR_CACHE names another cache folder (default /var/cache/velnor-launcher).
 #
-# Every run checks the package sources the build needs (source packages of
-# bookworm, bookworm-updates and, where the machine uses it, bookworm-security;
-# bookworm-backports for qemu) and rewrites its own sources file where it
-# differs from what the machine needs now. A cached Qt counts only with a stamp
+# Every run checks the package sources the build needs
+# (tools/package-sources.sh). A cached Qt counts only with a stamp
 # naming exactly what it was built from, written after its install; anything
 # else in the cache is built again from scratch.
 set -euo pipefail
@@ -33,117 +32,9 @@ cache="${VELNOR_CACHE:-/var/cache/velnor-launcher}"
 
 source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 
-# --- Package sources ---
-# VELNOR_APT_ETC: another apt configuration folder, for the tests.
-apt_etc="${VELNOR_APT_ETC:-/etc/apt}"
-sources_dir="$apt_etc/sources.list.d"
-list="$sources_dir/velnor-launcher.sources"
-# An earlier benchmark script kept source entries in a file of its own.
-old_list="$sources_dir/velnor-launcher-src.sources"
-
-# Every enabled entry for the main component outside our own files, one per
-# line: type, URI, suite. Both the one-line and the deb822 format.
-other_entries() {
-    local files=() file
-    for file in "$apt_etc/sources.list" "$sources_dir"/*.list; do
-        [ -f "$file" ] && files+=("$file")
-    done
-    [ ${#files[@]} -eq 0 ] || awk '
-        { sub(/#.*/, "") }
-        $1 == "deb" || $1 == "deb-src" {
-            line = $0
-            gsub(/\[[^]]*\]/, " ", line)
-            n = split(line, f, /[ \t]+/)
-            start = (f[1] == "") ? 2 : 1
-            for (i = start + 3; i <= n; i++)
-                if (f[i] == "main") { print f[start], f[start + 1], f[start + 2]; break }
-        }' "${files[@]}"
-    files=()
-    for file in "$sources_dir"/*.sources; do
-        [ -f "$file" ] && [ "$file" != "$list" ] && [ "$file" != "$old_list" ] && files+=("$file")
-    done
-    # Paragraph mode: one stanza per record; continuation lines join the field.
-    [ ${#files[@]} -eq 0 ] || awk 'BEGIN { RS = ""; FS = "\n" }
-        {
-            split("", v); key = ""
-            for (i = 1; i <= NF; i++) {
-                if ($i ~ /^[ \t]*#/) continue
-                if ($i ~ /^[ \t]/ && key != "") { v[key] = v[key] " " $i; continue }
-                p = index($i, ":")
-                if (!p) continue
-                key = tolower(substr($i, 1, p - 1))
-                v[key] = substr($i, p + 1)
-            }
-            if (tolower(v["enabled"]) ~ /no/) next
-            if (v["components"] !~ /(^|[ \t])main([ \t]|$)/) next
-            nt = split(v["types"], t, " "); nu = split(v["uris"], u, " "); ns = split(v["suites"], s, " ")
-            for (a = 1; a <= nt; a++) for (b = 1; b <= nu; b++) for (c = 1; c <= ns; c++)
-                print t[a], u[b], s[c]
-        }' "${files[@]}"
-}
-
-# What our sources file must hold, given the machine's other entries: source
-# packages for each suite that has none elsewhere, from the archive the
-# binaries come from, and backports where no other entry names them.
-desired_sources() {
-    local entries suite missing=() text
-    entries=$(other_entries)
-    has() { awk -v t="$1" -v s="$2" '$1 == t && $3 == s { found = 1 } END { exit !found }' <<<"$entries"; }
-    uri_of() {
-        local found
-        found=$(awk -v s="$1" '$1 == "deb" && $3 == s { print $2; exit }' <<<"$entries")
-        echo "${found:-$2}"
-    }
-    stanza() {
-        printf 'Types: %s\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' "$@"
-    }
-    local stanzas=()
-    for suite in bookworm bookworm-updates; do
-        has deb-src "$suite" || missing+=("$suite")
-    done
-    [ ${#missing[@]} -eq 0 ] || stanzas+=("$(stanza deb-src "$(uri_of bookworm http://deb.debian.org/debian)" "${missing[*]}")")
-    if has deb bookworm-security && ! has deb-src bookworm-security; then
-        stanzas+=("$(stanza deb-src "$(uri_of bookworm-security http://deb.debian.org/debian-security)" bookworm-security)")
-    fi
-    has deb bookworm-backports \
-        || stanzas+=("$(stanza deb "$(uri_of bookworm http://deb.debian.org/debian)" bookworm-backports)")
-    local first=1
-    for text in "${stanzas[@]}"; do
-        [ "$first" = 1 ] || printf '\n'
-        printf '%s\n' "$text"
-        first=0
-    done
-}
-
-# Rewrites our sources file where it differs from what is needed now, and
-# refreshes apt's lists when anything changed.
-repair_sources() {
-    local want changed=0
-    want=$(desired_sources; echo .)
-    want=${want%.}
-    if [ -e "$old_list" ]; then
-        "${sudo[@]}" rm -f "$old_list"
-        changed=1
-    fi
-    if [ -z "$want" ]; then
-        if [ -e "$list" ]; then
-            "${sudo[@]}" rm -f "$list"
-            changed=1
-        fi
-    elif [ ! -f "$list" ] || [ "$(cat "$list"; echo .)" != "$want." ]; then
-        echo "Writing $list"
-        printf '%s' "$want" | "${sudo[@]}" tee "$list.tmp" >/dev/null
-        "${sudo[@]}" mv "$list.tmp" "$list"
-        changed=1
-    fi
-    if [ "$changed" = 1 ]; then
-        echo "Package sources changed: updating apt's lists"
-        apt_get update -qq
-    fi
-}
-
-repair_sources
-[ "$target_name" != sources ] || exit 0
+# The package sources Qt's source comes from, checked and repaired.
+[ "$target_name" = sources ] || bash "$(dirname "${BASH_SOURCE[0]}")/package-sources.sh"
+[ "$target_name" != sources ] || exec bash "$(dirname "${BASH_SOURCE[0]}")/package-sources.sh"
 
 # --- What each target is built from ---
 qt_version=5.15.8
