@@ -280,4 +280,22 @@ check pin-other-dsc "$all_four" yes status=1 says="a .dsc other than the pinned 
     qt="$(qt_record "$pin_version" 1111111111111111111111111111111111111111111111111111111111111111)" -- \
     "sources.list.d/debian.sources=$debian_sources"
 
+# tools/clean-machine.sh takes back the script's files and the cache, and
+# leaves the machine's own entries as they are.
+etc="$work/clean"
+mkdir -p "$etc/sources.list.d" "$etc/lists" "$work/cache/qt5-win32-x"
+printf '%s' "$debian_sources" > "$etc/sources.list.d/debian.sources"
+printf '%s\n' "$(stanza deb-src http://deb.debian.org/debian bookworm)" > "$etc/sources.list.d/velnor-launcher.sources"
+printf '%s\n' "$(stanza deb-src http://deb.debian.org/debian bookworm)" > "$etc/sources.list.d/velnor-launcher-src.sources"
+output=$(CASE="$etc" PATH="$work/bin:$PATH" VELNOR_APT_ETC="$etc" VELNOR_CACHE="$work/cache" \
+    bash "$(dirname "$script")/clean-machine.sh" sources cache 2>&1)
+if [ "$(ls "$etc/sources.list.d")" != debian.sources ] || [ "$(cat "$etc/sources.list.d/debian.sources")" != "${debian_sources%$'\n'}" ] \
+    || ! grep -qE '(^| )update( |$)' "$etc/apt-get.calls" 2>/dev/null || [ -e "$work/cache" ]; then
+    printf 'FAIL clean-machine: left %s, cache %s\n%s\n' "$(ls "$etc/sources.list.d" | tr '\n' ' ')" \
+        "$([ -e "$work/cache" ] && echo kept || echo removed)" "$output"
+    failures=$((failures + 1))
+else
+    echo "ok   clean-machine"
+fi
+
 [ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
