@@ -298,4 +298,21 @@ else
     echo "ok   clean-machine"
 fi
 
+# The Qt cache's folder: named after the pin, and another one for another
+# version of a toolchain package (dpkg-query a stand-in that reports them).
+mkdir "$work/toolchain"
+printf '#!/bin/sh\nshift 2\nfor p; do echo "ii  $p=${VERSION_OF_MINGW:-1}"; done\n' > "$work/toolchain/dpkg-query"
+chmod 755 "$work/toolchain/dpkg-query"
+prefix_with() {
+    PATH="$work/toolchain:$PATH" VERSION_OF_MINGW=$1 VELNOR_CACHE="$work/qt-cache" \
+        bash "$(dirname "$script")/build-qt.sh" win32 --print-prefix 2>&1
+}
+first=$(prefix_with 10.0.0-3) again=$(prefix_with 10.0.0-3) upgraded=$(prefix_with 10.0.0-4)
+if [[ "$first" != "$work/qt-cache/qt5-win32-$pin_version-"* ]] || [ "$first" != "$again" ] || [ "$first" = "$upgraded" ]; then
+    printf 'FAIL cache key: %s, again %s, upgraded toolchain %s\n' "$first" "$again" "$upgraded"
+    failures=$((failures + 1))
+else
+    echo "ok   cache key: the pin's version in the name, another folder for another toolchain"
+fi
+
 [ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
