@@ -16,6 +16,7 @@ cmake --build "$root/build-win32" -j"$(nproc)"
 echo "build-win32/start.exe: $(stat -c %s "$root/build-win32/start.exe") bytes"
 
 cd "$root/build-win32"
-# The tests under Wine, a second build in another folder that must give
-# the same start.exe, and the package-source checks of the Qt build script.
-ctest -L '^(wine|reproducible|setup)$' --output-on-failure
+# The tests under Wine, a second build in another folder with the Qt in
+# another folder that must give the same start.exe, the package-source checks
+# and the release's checks.
+ctest -L '^(wine|reproducible|setup|release)$' --output-on-failure
