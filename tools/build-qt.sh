@@ -119,9 +119,10 @@ prepare_cache
 built() {
     [ -f "$prefix/.stamp" ] && [ "$(cat "$prefix/.stamp")" = "$stamp_text" ]
 }
-# Prefixes not used for 30 days, folders of builds that failed (no build
-# holds their lock, nothing written in them for two hours) and the wrappers
-# an earlier version of this script kept in the cache.
+# Prefixes not used for 30 days and folders of builds that failed (no build
+# holds their lock, nothing written in them for two hours). The wrappers an
+# earlier version of this script kept in mingw-bin/ stay: a build by that
+# version may be using them.
 prune() {
     local entry
     touch "$prefix"
@@ -132,7 +133,6 @@ prune() {
         [ -d "$entry" ] && [ -z "$(find "$entry" -newermt '2 hours ago' -print -quit)" ] || continue
         (flock -n 9 && rm -rf "$entry") 9>>"$entry.lock" || true
     done
-    rm -rf "$cache/mingw-bin"
 }
 done_with() {
     prune
