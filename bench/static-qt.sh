@@ -23,7 +23,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# QtCore built once from the source of the system's own Qt, and cached.
+# QtCore built once from the pinned Debian source (tools/qt-pin.txt), and cached.
 prefix="$(bash "$root/tools/build-qt.sh" linux)"
 
 # glibc links statically with warnings about its name-service and dlopen

@@ -1,202 +1,82 @@
 #!/usr/bin/env bash
-# Builds a static QtCore from Debian's own qtbase source into a cache outside
-# the checkout, once per source version, compiler, configure flags and patch,
-# and prints its prefix on standard output (progress goes to standard error):
+# Builds a static QtCore from Debian's own qtbase source, at the version and
+# .dsc checksum pinned in tools/qt-pin.txt, into a cache outside the checkout,
+# once per source, toolchain packages, configure flags and patch, and prints
+# its prefix on standard output (progress goes to standard error):
 #
 #   tools/build-qt.sh win32     QtCore for 32-bit Windows (i686-w64-mingw32),
 #                               trimmed to what start.exe uses
 #   tools/build-qt.sh linux     QtCore for x86-64 Linux without ICU and glib,
 #                               for measuring such a build at start-up
-#   tools/build-qt.sh sources   only bring the package sources up to date
 #
 # --print-prefix after the target prints the prefix without building.
 # VELNOR_CACHE names another cache folder (default /var/cache/velnor-launcher).
 #
-# Every run checks the package sources the build needs (source packages of
-# bookworm, bookworm-updates and, where the machine uses it, bookworm-security;
-# bookworm-backports for qemu) and rewrites its own sources file where it
-# differs from what the machine needs now. A cached Qt counts only with a stamp
-# naming exactly what it was built from, written after its install; anything
-# else in the cache is built again from scratch.
+# Every run checks the package sources (tools/package-sources.sh). A cached Qt
+# counts only with a stamp naming exactly what it was built from, written
+# after its install; anything else in the cache is built again from scratch.
+# Nothing of the cache's or the build's folders goes into the Windows QtCore:
+# its compiled-in prefix is a fixed one, and the compiler maps the build
+# folder to ".", so the same pin and toolchain give the same library in any
+# cache. Prefixes unused for 30 days and folders of failed builds are removed.
 set -euo pipefail
 exec 3>&1 1>&2
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 target_name="${1:-}"
 print_prefix=0
 [ "${2:-}" != --print-prefix ] || print_prefix=1
 case "$target_name" in
-    win32|linux|sources) ;;
-    *) echo "usage: $0 win32|linux|sources [--print-prefix]" >&2; exit 2 ;;
+    win32|linux) ;;
+    *) echo "usage: $0 win32|linux [--print-prefix]" >&2; exit 2 ;;
 esac
 
-cache="${VELNOR_CACHE:-/var/cache/velnor-launcher}"
+source "$here/packages.sh"
+cache="$velnor_cache"
 
-source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
-
-# --- Package sources ---
-# VELNOR_APT_ETC: another apt configuration folder, for the tests.
-apt_etc="${VELNOR_APT_ETC:-/etc/apt}"
-sources_dir="$apt_etc/sources.list.d"
-list="$sources_dir/velnor-launcher.sources"
-# An earlier benchmark script kept source entries in a file of its own.
-old_list="$sources_dir/velnor-launcher-src.sources"
-
-# Every enabled entry for the main component outside our own files, one per
-# line: type, URI, suite. Both the one-line and the deb822 format.
-other_entries() {
-    local files=() file
-    for file in "$apt_etc/sources.list" "$sources_dir"/*.list; do
-        [ -f "$file" ] && files+=("$file")
-    done
-    [ ${#files[@]} -eq 0 ] || awk '
-        { sub(/#.*/, "") }
-        $1 == "deb" || $1 == "deb-src" {
-            line = $0
-            gsub(/\[[^]]*\]/, " ", line)
-            n = split(line, f, /[ \t]+/)
-            start = (f[1] == "") ? 2 : 1
-            for (i = start + 3; i <= n; i++)
-                if (f[i] == "main") { print f[start], f[start + 1], f[start + 2]; break }
-        }' "${files[@]}"
-    files=()
-    for file in "$sources_dir"/*.sources; do
-        [ -f "$file" ] && [ "$file" != "$list" ] && [ "$file" != "$old_list" ] && files+=("$file")
-    done
-    # Paragraph mode: one stanza per record; continuation lines join the field.
-    [ ${#files[@]} -eq 0 ] || awk 'BEGIN { RS = ""; FS = "\n" }
-        {
-            split("", v); key = ""
-            for (i = 1; i <= NF; i++) {
-                if ($i ~ /^[ \t]*#/) continue
-                if ($i ~ /^[ \t]/ && key != "") { v[key] = v[key] " " $i; continue }
-                p = index($i, ":")
-                if (!p) continue
-                key = tolower(substr($i, 1, p - 1))
-                v[key] = substr($i, p + 1)
-            }
-            if (tolower(v["enabled"]) ~ /no/) next
-            if (v["components"] !~ /(^|[ \t])main([ \t]|$)/) next
-            nt = split(v["types"], t, " "); nu = split(v["uris"], u, " "); ns = split(v["suites"], s, " ")
-            for (a = 1; a <= nt; a++) for (b = 1; b <= nu; b++) for (c = 1; c <= ns; c++)
-                print t[a], u[b], s[c]
-        }' "${files[@]}"
-}
-
-# What our sources file must hold, given the machine's other entries: source
-# packages for each suite that has none elsewhere, from the archive the
-# binaries come from, and backports where no other entry names them.
-desired_sources() {
-    local entries suite missing=() text
-    entries=$(other_entries)
-    has() { awk -v t="$1" -v s="$2" '$1 == t && $3 == s { found = 1 } END { exit !found }' <<<"$entries"; }
-    uri_of() {
-        local found
-        found=$(awk -v s="$1" '$1 == "deb" && $3 == s { print $2; exit }' <<<"$entries")
-        echo "${found:-$2}"
-    }
-    stanza() {
-        printf 'Types: %s\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' "$@"
-    }
-    local stanzas=()
-    for suite in bookworm bookworm-updates; do
-        has deb-src "$suite" || missing+=("$suite")
-    done
-    [ ${#missing[@]} -eq 0 ] || stanzas+=("$(stanza deb-src "$(uri_of bookworm http://deb.debian.org/debian)" "${missing[*]}")")
-    if has deb bookworm-security && ! has deb-src bookworm-security; then
-        stanzas+=("$(stanza deb-src "$(uri_of bookworm-security http://deb.debian.org/debian-security)" bookworm-security)")
-    fi
-    has deb bookworm-backports \
-        || stanzas+=("$(stanza deb "$(uri_of bookworm http://deb.debian.org/debian)" bookworm-backports)")
-    local first=1
-    for text in "${stanzas[@]}"; do
-        [ "$first" = 1 ] || printf '\n'
-        printf '%s\n' "$text"
-        first=0
-    done
-}
-
-# Rewrites our sources file where it differs from what is needed now, and
-# refreshes apt's lists when anything changed.
-repair_sources() {
-    local want changed=0
-    want=$(desired_sources; echo .)
-    want=${want%.}
-    if [ -e "$old_list" ]; then
-        "${sudo[@]}" rm -f "$old_list"
-        changed=1
-    fi
-    if [ -z "$want" ]; then
-        if [ -e "$list" ]; then
-            "${sudo[@]}" rm -f "$list"
-            changed=1
-        fi
-    elif [ ! -f "$list" ] || [ "$(cat "$list"; echo .)" != "$want." ]; then
-        echo "Writing $list"
-        printf '%s' "$want" | "${sudo[@]}" tee "$list.tmp" >/dev/null
-        "${sudo[@]}" mv "$list.tmp" "$list"
-        changed=1
-    fi
-    if [ "$changed" = 1 ]; then
-        echo "Package sources changed: updating apt's lists"
-        apt_get update -qq
-    fi
-}
-
-repair_sources
-[ "$target_name" != sources ] || exit 0
+[ "$print_prefix" = 1 ] || bash "$here/package-sources.sh"
 
 # --- What each target is built from ---
-qt_version=5.15.8
-"${sudo[@]}" mkdir -p "$cache"
-if [ ${#sudo[@]} -gt 0 ]; then "${sudo[@]}" chown "$(id -u):$(id -g)" "$cache"; fi
-
-newest_source_version() {
-    { apt-cache showsrc qtbase-opensource-src 2>/dev/null || true; } \
-        | awk '/^Version:/ {print $2}' | sort -V | tail -n1
-}
-source_known() {
-    { apt-cache showsrc qtbase-opensource-src 2>/dev/null || true; } | grep -qx "Version: $1"
-}
+pin() { awk -v key="$1" '$1 == key { print $2 }' "$here/qt-pin.txt"; }
+source_version=$(pin version)
+dsc_sha256=$(pin dsc-sha256)
+[ -n "$source_version" ] && [ -n "$dsc_sha256" ] || { echo "$here/qt-pin.txt names no version and dsc-sha256" >&2; exit 1; }
+qt_version=${source_version#*:}
+qt_version=${qt_version%%[+-]*}
 
 if [ "$target_name" = win32 ]; then
     target=i686-w64-mingw32
     packages=(g++ make perl dpkg-dev xz-utils g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
+    # Whatever goes into the library: an upgrade of any of them builds Qt anew.
+    toolchain=(gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix gcc-mingw-w64-base
+        mingw-w64-i686-dev mingw-w64-common binutils-mingw-w64-i686)
 else
     target=x86_64-linux-gnu
     packages=(g++ make perl dpkg-dev xz-utils)
+    toolchain=(gcc-12 g++-12 cpp-12 libstdc++-12-dev libgcc-12-dev libc6-dev binutils)
 fi
-missing=()
-for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing what building Qt needs: ${missing[*]}"
-    apt_get update -qq
-    apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ "$print_prefix" = 0 ]; then
+    missing=()
+    for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing what building Qt needs: ${missing[*]}"
+        apt_update
+        apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
 fi
+toolchain_versions=$({ dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}=${Version}\n' "${toolchain[@]}" 2>/dev/null || true; } \
+    | awk '$1 == "ii" { printf "%s ", $2 }')
 
 if [ "$target_name" = win32 ]; then
     # Debian names the posix-thread compilers i686-w64-mingw32-g++-posix,
-    # while Qt's mkspec wants one prefix for compilers and binutils alike. The
-    # wrappers also put every function and datum in a section of its own, so
-    # that the launcher's link can drop what it doesn't use.
-    tools="$cache/mingw-bin"
-    mkdir -p "$tools"
-    for tool in gcc g++; do
-        wrapper="$tools/$target-$tool"
-        body="#!/bin/sh
-exec /usr/bin/$target-$tool-posix -ffunction-sections -fdata-sections \"\$@\""
-        if [ ! -x "$wrapper" ] || [ "$(cat "$wrapper")" != "$body" ]; then
-            printf '%s\n' "$body" > "$wrapper.tmp"
-            chmod 755 "$wrapper.tmp"
-            mv "$wrapper.tmp" "$wrapper"
-        fi
-    done
-    for tool in ar as ld nm objcopy objdump ranlib strip windres size c++filt; do
-        [ "$(readlink "$tools/$target-$tool" || true)" = "/usr/bin/$target-$tool" ] \
-            || ln -sfn "/usr/bin/$target-$tool" "$tools/$target-$tool"
-    done
-
+    # while Qt's mkspec wants one prefix for compilers and binutils alike:
+    # wrappers in the build folder, found through PATH. They also put every
+    # function and datum in a section of its own, so that the launcher's link
+    # can drop what it doesn't use, and map the build folder to ".".
+    wrapper_flags='-ffunction-sections -fdata-sections -ffile-prefix-map=<build folder>=.'
     qt_flags=(-static -static-runtime -release -optimize-size -opensource -confirm-license
-        -platform linux-g++ -xplatform win32-g++ -device-option "CROSS_COMPILE=$tools/$target-"
+        -prefix "/usr/local/Qt-$qt_version"
+        -platform linux-g++ -xplatform win32-g++ -device-option "CROSS_COMPILE=$target-"
         -nomake examples -nomake tests -no-gui -no-widgets -no-dbus -no-opengl -no-icu -no-openssl
         -qt-pcre -qt-zlib -no-feature-network -no-feature-sql -no-feature-xml -no-feature-testlib
         -no-feature-concurrent -no-feature-big_codecs
@@ -208,41 +88,26 @@ exec /usr/bin/$target-$tool-posix -ffunction-sections -fdata-sections \"\$@\""
     # facets (about 600 KB) into the launcher; plain ASCII does the same.
     qt_patch='s/static const std::ctype<char>& cType =\s*std::use_facet<std::ctype<char> >\(std::locale::classic\(\)\);\s*return cType.tolower\(ch\);/return ch >= \x27A\x27 && ch <= \x27Z\x27 ? char(ch - \x27A\x27 + \x27a\x27) : ch;/'
     patched_file=src/3rdparty/double-conversion/double-conversion.cc
-    compiler_lines="$(cat "$tools/$target-g++")
-$($target-g++-posix --version | head -n1)"
-    # The newest source the archive has.
-    source_version=$(newest_source_version)
-    if [ -z "$source_version" ]; then
-        apt_get update -qq
-        source_version=$(newest_source_version)
-    fi
+    compiler_line="$($target-g++-posix --version 2>/dev/null | head -n1 || true)"
 else
+    wrapper_flags=""
     qt_flags=(-static -release -opensource -confirm-license -nomake examples -nomake tests
         -no-gui -no-widgets -no-dbus -no-opengl -no-icu -no-glib -no-openssl -no-zstd
         -qt-pcre -qt-zlib -no-feature-network -no-feature-sql -no-feature-xml
         -no-feature-testlib -no-feature-concurrent)
     qt_patch=""
     patched_file=""
-    compiler_lines="$(command -v g++)
-$(g++ --version | head -n1)"
-    # The same source as the system's Qt, where that is installed.
-    source_version=$(dpkg-query -W -f='${source:Version}' libqt5core5a 2>/dev/null || true)
-    if [ -z "$source_version" ]; then
-        source_version=$(newest_source_version)
-    fi
-    if [ -z "$source_version" ] || ! source_known "$source_version"; then
-        apt_get update -qq
-        [ -n "$source_version" ] || source_version=$(newest_source_version)
-    fi
+    compiler_line="$(g++ --version | head -n1)"
 fi
-[ -n "$source_version" ] || { echo "qtbase-opensource-src is not known to apt" >&2; exit 1; }
 
 stamp_text="qtbase-opensource-src $source_version
-$compiler_lines
+dsc-sha256 $dsc_sha256
+toolchain $toolchain_versions
+compiler $compiler_line $wrapper_flags
 ${qt_flags[*]}
 $qt_patch"
 stamp_hash=$(printf '%s' "$stamp_text" | sha256sum | cut -c1-12)
-name="qt5-$target_name-$stamp_hash"
+name="qt5-$target_name-$source_version-$stamp_hash"
 prefix="$cache/$name"
 
 if [ "$print_prefix" = 1 ]; then
@@ -250,36 +115,74 @@ if [ "$print_prefix" = 1 ]; then
     exit 0
 fi
 
+prepare_cache
 built() {
     [ -f "$prefix/.stamp" ] && [ "$(cat "$prefix/.stamp")" = "$stamp_text" ]
 }
+# Prefixes not used for 30 days and folders of builds that failed (no build
+# holds their lock, nothing written in them for two hours). The wrappers an
+# earlier version of this script kept in mingw-bin/ stay: a build by that
+# version may be using them.
+prune() {
+    local entry
+    touch "$prefix"
+    find "$cache" -mindepth 1 -maxdepth 1 -type d -name 'qt5-*' ! -path "$prefix" -mtime +30 \
+        -exec rm -rf {} + 2>/dev/null || true
+    for entry in "$cache"/work-*/; do
+        entry=${entry%/}
+        [ -d "$entry" ] && [ -z "$(find "$entry" -newermt '2 hours ago' -print -quit)" ] || continue
+        (flock -n 9 && rm -rf "$entry") 9>>"$entry.lock" || true
+    done
+}
 done_with() {
-    echo "$prefix" > "$cache/qt5-$target_name.current"
+    prune
+    printf '%s\n' "$prefix" > "$cache/qt5-$target_name.current.tmp"
+    mv "$cache/qt5-$target_name.current.tmp" "$cache/qt5-$target_name.current"
     echo "$prefix" >&3
     exit 0
 }
 built && done_with
 # One build at a time: a second run waits for it and then finds it done.
-exec 9>"$cache/$name.lock"
+work="$cache/work-$stamp_hash"
+exec 9>>"$work.lock"
 flock 9
 built && done_with
 
-echo "Building static QtCore $qt_version ($source_version) for $target into $prefix (about 10 minutes on 2 cores)"
-work="$cache/work-$stamp_hash"
+echo "Building static QtCore $qt_version ($source_version) for $target into $prefix (about 15 minutes on 2 cores)"
 rm -rf "$work" "$prefix"
-mkdir -p "$work/build"
+mkdir -p "$work/build" "$work/bin"
 (
     cd "$work"
-    apt-get source -qq "qtbase-opensource-src=$source_version" >/dev/null 2>&1 \
-        || apt-get source "qtbase-opensource-src=$source_version"
+    dsc="qtbase-opensource-src_${source_version#*:}.dsc"
+    apt-get source -qq --download-only "qtbase-opensource-src=$source_version" >/dev/null 2>&1 \
+        || apt-get source --download-only "qtbase-opensource-src=$source_version"
+    got=$(sha256sum "$dsc" | cut -d' ' -f1)
+    [ "$got" = "$dsc_sha256" ] || { echo "$dsc has SHA-256 $got, tools/qt-pin.txt pins $dsc_sha256" >&2; exit 1; }
+    # Checks the tarballs against the .dsc.
+    dpkg-source -x "$dsc" >/dev/null 2>&1 || dpkg-source -x "$dsc"
     source_dir=$(find "$work" -maxdepth 1 -type d -name 'qtbase-opensource-src-*' | head -n1)
     if [ -n "$qt_patch" ]; then
         perl -0pi -e "$qt_patch" "$source_dir/$patched_file"
         ! grep -q 'std::locale' "$source_dir/$patched_file" \
             || { echo "$patched_file: the patch no longer applies" >&2; exit 1; }
     fi
+    install_to=(-prefix "$prefix")
+    if [ "$target_name" = win32 ]; then
+        printf -v flags '%q ' ${wrapper_flags%%-ffile-prefix-map*} "-ffile-prefix-map=$work=."
+        for tool in gcc g++; do
+            printf '#!/bin/sh\nexec /usr/bin/%s %s"$@"\n' "$target-$tool-posix" "$flags" > "$work/bin/$target-$tool"
+            chmod 755 "$work/bin/$target-$tool"
+        done
+        for tool in ar as ld nm objcopy objdump ranlib strip windres size c++filt; do
+            ln -s "/usr/bin/$target-$tool" "$work/bin/$target-$tool"
+        done
+        export PATH="$work/bin:$PATH"
+        # Installed into the cache; the prefix in the flags is what QtCore
+        # says of itself.
+        install_to=(-extprefix "$prefix")
+    fi
     cd "$work/build"
-    "$source_dir/configure" -prefix "$prefix" "${qt_flags[@]}" > "$work/configure.log" 2>&1 \
+    "$source_dir/configure" "${qt_flags[@]}" "${install_to[@]}" > "$work/configure.log" 2>&1 \
         || { tail -n 40 "$work/configure.log" >&2; exit 1; }
     if [ "$target_name" = win32 ]; then
         make -j"$(nproc)" > "$work/make.log" 2>&1 || { tail -n 60 "$work/make.log" >&2; exit 1; }
@@ -294,6 +197,8 @@ mkdir -p "$work/build"
             make sub-qmake-qmake-aux-pro-install_subtargets install_mkspecs
         } > "$work/make.log" 2>&1 || { tail -n 60 "$work/make.log" >&2; exit 1; }
     fi
+    # The licence record of exactly this source, for the release zip.
+    install -D -m 644 "$source_dir/debian/copyright" "$prefix/share/doc/qtbase/copyright"
 )
 printf '%s' "$stamp_text" > "$prefix/.stamp"
 rm -rf "$work"

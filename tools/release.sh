@@ -6,19 +6,23 @@
 #                                         the commit's sources, which build it
 #   dist/SHA256SUMS                       SHA-256 of both, as `sha256sum -c`
 #                                         checks them beside the downloads
-# The commit's files are exported into build-release/source (uncommitted
-# changes don't count), built with the cached static QtCore into
-# build-release/build and staged with `cmake --install`. The zip is the same
-# byte for byte on every run for the same commit: its entries are in a fixed
+# The commit's source archive is made first (uncommitted changes don't
+# count), and start.exe is set up for, built and staged from that archive
+# unpacked, by the commit's own scripts, with the cached static QtCore that
+# they build. Everything goes into a new folder, which takes dist/'s place
+# only once complete: a failure at any step leaves dist/ as it was. One
+# release at a time per checkout (a lock in build-release/).
+# The archive and the zip are the same byte for byte on every run for the
+# same commit, on any machine: git archive runs with fixed settings, whatever
+# the releaser's git configuration says; the zip's entries are in a fixed
 # order, with fixed permissions and the commit's time (or SOURCE_DATE_EPOCH).
 # THIRD-PARTY-NOTICES.txt says where the launcher's sources are published:
-# --source-url, or else the URL of the checkout's remote "origin", or else
-# the source archive published beside the zip.
+# --source-url, or else the source archive published beside the zip.
 # With --sign, start.exe is signed (Authenticode SHA-256, tools/sign.sh) before
 # it is zipped; the password is the first line of --sign-password-file, or
 # else the environment variable VELNOR_SIGN_PASSWORD. A certificate that
 # can't be opened stops the release before the build, a failed signing before
-# anything is written to dist/.
+# anything takes dist/'s place.
 #   bash tools/release.sh [--source-url URL] [--sign CERT.pfx
 #       [--sign-password-file FILE] [--timestamp URL]] [commit]
 set -euo pipefail
@@ -45,37 +49,57 @@ elif [ -n "$password_file$timestamp" ]; then
 fi
 # --- end of the signing options ---
 commit=$(git -C "$root" rev-parse --verify "${1:-HEAD}^{commit}")
-[ -n "$source_url" ] || source_url=$(git -C "$root" remote get-url origin 2>/dev/null || true)
-
-qt_prefix="$(bash "$root/tools/setup-win32.sh")"
 python=$(command -v python3)
+
+# --- One release at a time, in a folder of its own ---
+work="$root/build-release"
+mkdir -p "$work"
+exec 9>"$work/lock"
+flock -n 9 || { echo "Waiting for another release in $root to finish" >&2; flock 9; }
+run="$work/run"
+# A run stopped between the two renames at its end left dist/ aside.
+if [ -d "$work/previous-dist" ] && [ ! -e "$root/dist" ]; then
+    mv -T "$work/previous-dist" "$root/dist"
+fi
+rm -rf "$run" "$work/previous-dist"
+mkdir -p "$run/dist"
 
 if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
     echo "Note: the working tree has uncommitted changes; the release is built from $commit alone." >&2
 fi
 epoch="${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct "$commit")}"
+case "$epoch" in ''|*[!0-9]*) echo "SOURCE_DATE_EPOCH is not a number of seconds: $epoch" >&2; exit 1 ;; esac
+version=$(git -C "$root" show "$commit:CMakeLists.txt" | sed -n 's/^project(VelnorLauncher VERSION \([0-9.]*\).*/\1/p')
+[ -n "$version" ] || { echo "no project version in $commit:CMakeLists.txt" >&2; exit 1; }
 
-release="$root/build-release"
-rm -rf "$release"
-mkdir -p "$release/source"
-git -C "$root" archive "$commit" | tar -x -C "$release/source"
+# --- The source archive, with settings of its own ---
+# Line ends, permissions and compression as git has them by default, whatever
+# the releaser's configuration says; no attributes but the commit's own.
+attributes=$(git -C "$root" rev-parse --git-path info/attributes)
+if [ -f "$attributes" ] && grep -qv '^[[:space:]]*\(#\|$\)' "$attributes"; then
+    echo "$attributes would change what git archive writes: move it away for the release" >&2
+    exit 1
+fi
+source_archive="velnor-start-$version-source.tar.gz"
+GIT_ATTR_NOSYSTEM=1 git -C "$root" -c core.autocrlf=false -c core.eol=lf -c core.attributesFile=/dev/null \
+    -c tar.umask=0002 -c tar.tar.gz.command="git archive gzip" \
+    archive --format=tar.gz --prefix="velnor-start-$version/" -o "$run/dist/$source_archive" "$commit"
+tar -xzf "$run/dist/$source_archive" -C "$run"
+source="$run/velnor-start-$version"
 
-cmake -S "$release/source" -B "$release/build" \
-    -DCMAKE_TOOLCHAIN_FILE="$release/source/cmake/toolchain-i686-w64-mingw32.cmake" \
+# --- start.exe and its package, by the commit's own scripts ---
+qt_prefix="$(bash "$source/tools/setup-win32.sh")"
+cmake -S "$source" -B "$run/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-i686-w64-mingw32.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_PREFIX_PATH="$qt_prefix" \
     -DQt5_DIR="$qt_prefix/lib/cmake/Qt5" -DQt5Core_DIR="$qt_prefix/lib/cmake/Qt5Core" \
     -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_PACKAGE_STRICT=ON -DLAUNCHER_SOURCE_URL="$source_url" >/dev/null
-cmake --build "$release/build" -j"$(nproc)" --target start >"$release/build.log" 2>&1 \
-    || { cat "$release/build.log" >&2; exit 1; }
-cmake --install "$release/build" --prefix "$release/stage" >/dev/null
-
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$release/build/CMakeCache.txt")
-[ -n "$version" ] || { echo "no project version in $release/build/CMakeCache.txt" >&2; exit 1; }
-# Where the notices say the sources are, unless a URL was given.
-source_archive="velnor-start-$version-source.tar.gz"
+cmake --build "$run/build" -j"$(nproc)" --target start >"$run/build.log" 2>&1 \
+    || { cat "$run/build.log" >&2; exit 1; }
+stage="$run/stage"
+cmake --install "$run/build" --prefix "$stage" >/dev/null
 
 # What a user must find in the zip.
-stage="$release/stage"
 for file in start.exe README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt; do
     [ -s "$stage/$file" ] || { echo "the package lacks $file" >&2; exit 1; }
 done
@@ -89,14 +113,15 @@ if grep -lv $'\r$' "$stage/README.txt"; then
     exit 1
 fi
 
-# Signed last, once everything else is checked, and before dist/ is touched.
+# ---------------------------------------------------------------------------
+# start.exe in $stage may be changed here (a signature, say): what is zipped
+# below is the stage as it is now.
+# ---------------------------------------------------------------------------
+# Signed last, once everything else is checked.
 [ ${#sign[@]} -eq 0 ] || bash "$root/tools/sign.sh" "${sign[@]}" --time "$epoch" "$stage/start.exe"
 
-mkdir -p "$root/dist"
-# git writes the commit's time into the archive and gzip no time of its own.
-git -C "$root" archive --format=tar.gz --prefix="velnor-start-$version/" -o "$root/dist/$source_archive" "$commit"
 zip_name="velnor-start-$version-win32.zip"
-"$python" - "$stage" "$root/dist/$zip_name" "$epoch" <<'EOF'
+"$python" - "$stage" "$run/dist/$zip_name" "$epoch" <<'EOF'
 import os, sys, time, zipfile
 
 stage, target, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
@@ -107,20 +132,23 @@ names = sorted(os.path.relpath(os.path.join(folder, name), stage).replace(os.sep
                for folder, _, files in os.walk(stage) for name in files)
 # start.exe first, then the rest in name order.
 names.sort(key=lambda name: (name != "start.exe", name))
-partial = target + ".part"
-with zipfile.ZipFile(partial, "w") as archive:
+with zipfile.ZipFile(target, "w") as archive:
     for name in names:
         entry = zipfile.ZipInfo(name, date_time=stamp)
         entry.create_system = 3
         entry.external_attr = (0o100755 if name.endswith(".exe") else 0o100644) << 16
         with open(os.path.join(stage, name), "rb") as source:
             archive.writestr(entry, source.read(), compress_type=zipfile.ZIP_DEFLATED, compresslevel=9)
-os.replace(partial, target)
 EOF
 
 # Only what dist/ holds, so that the check passes where the files are downloaded.
-(cd "$root/dist" && sha256sum "$zip_name" "$source_archive" >SHA256SUMS.part && mv SHA256SUMS.part SHA256SUMS \
-    && sha256sum --quiet -c SHA256SUMS)
+(cd "$run/dist" && sha256sum "$zip_name" "$source_archive" >SHA256SUMS && sha256sum --quiet -c SHA256SUMS)
+
+# --- The complete release takes dist/'s place ---
+[ ! -e "$root/dist" ] || mv -T "$root/dist" "$work/previous-dist"
+mv -T "$run/dist" "$root/dist"
+rm -rf "$work/previous-dist" "$run"
+
 echo "dist/$zip_name ($(stat -c %s "$root/dist/$zip_name") bytes) from $commit, version $version:"
 "$python" -m zipfile -l "$root/dist/$zip_name"
 cat "$root/dist/SHA256SUMS"

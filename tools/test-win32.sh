@@ -16,7 +16,8 @@ cmake --build "$root/build-win32" -j"$(nproc)"
 echo "build-win32/start.exe: $(stat -c %s "$root/build-win32/start.exe") bytes"
 
 cd "$root/build-win32"
-# The tests under Wine, a second build in another folder that must give
-# the same start.exe, the package-source checks of the Qt build script, and
-# signed and unsigned releases checked by tools/verify-release.sh.
+# The tests under Wine, a second build in another folder with the Qt in
+# another folder that must give the same start.exe, the package-source checks,
+# the release's checks, and signed and unsigned releases checked by
+# tools/verify-release.sh.
 ctest -L '^(wine|reproducible|setup|release)$' --output-on-failure
