@@ -25,12 +25,12 @@ static int injected;
 static void configure(void)
 {
     configured = 0;
-    const char *spec = getenv("LAUNCHER_READ_FAULT");
-    const char *comma = spec ? strchr(spec, ',') : NULL;
+    const char *rule = getenv("LAUNCHER_READ_FAULT");
+    const char *comma = rule ? strchr(rule, ',') : NULL;
     char *end = NULL;
-    if (!comma || (size_t)(comma - spec) >= sizeof kind)
+    if (!comma || (size_t)(comma - rule) >= sizeof kind)
         return;
-    memcpy(kind, spec, (size_t)(comma - spec));
+    memcpy(kind, rule, (size_t)(comma - rule));
     offset = strtoll(comma + 1, &end, 10);
     struct stat info;
     if (*end == ',' && stat(end + 1, &info) == 0) {
