@@ -6,7 +6,10 @@
 // the same as in start.exe.
 //
 // VELNOR_FAULTS: comma-separated rules POINT:ERROR:COUNT; the call at POINT
-//   fails with ERROR the first COUNT times ("*": every time). Points:
+//   fails with ERROR the first COUNT times ("*": every time). An ERROR in hex
+//   (0x...) is an NT status, turned into its Win32 error as the system does,
+//   which leaves the status for RtlGetLastNtStatus. Points:
+//   read-open     CreateFileW opening the settings file for reading
 //   delete-open   CreateFileW asking for DELETE alone
 //   create-dac    CreateFileW making a new file with WRITE_DAC
 //   flush         FlushFileBuffers
@@ -59,7 +62,7 @@ std::map<std::wstring, Fault> readFaults()
         const std::wstring rule = rules.substr(begin, end - begin);
         const size_t first = rule.find(L':'), second = rule.rfind(L':');
         Fault fault;
-        fault.error = DWORD(std::wcstoul(rule.c_str() + first + 1, nullptr, 10));
+        fault.error = DWORD(std::wcstoul(rule.c_str() + first + 1, nullptr, 0));
         fault.remaining = rule.substr(second + 1) == L"*" ? -1 : std::wcstol(rule.c_str() + second + 1, nullptr, 10);
         faults[rule.substr(0, first)] = fault;
         begin = end + 1;
@@ -81,7 +84,12 @@ bool failing(const wchar_t *point)
         return false;
     if (found->second.remaining > 0)
         --found->second.remaining;
-    SetLastError(found->second.error);
+    // A plain Win32 error leaves no status of a pending deletion behind.
+    using ToError = ULONG(WINAPI *)(LONG);
+    static const auto toError = reinterpret_cast<ToError>(
+            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    const DWORD error = found->second.error;
+    SetLastError(error >= 0xC0000000u ? toError(LONG(error)) : (toError(0), error));
     return true;
 }
 
@@ -100,7 +108,8 @@ HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD sharing, LPSECURITY_A
                          DWORD flags, HANDLE templateFile)
 {
     static const auto call = real<decltype(&CreateFileW)>("kernel32.dll", "CreateFileW");
-    if ((access == DELETE && failing(L"delete-open"))
+    if ((access == GENERIC_READ && disposition == OPEN_EXISTING && failing(L"read-open"))
+        || (access == DELETE && failing(L"delete-open"))
         || (disposition == CREATE_NEW && (access & WRITE_DAC) && failing(L"create-dac"))) {
         return INVALID_HANDLE_VALUE;
     }

@@ -534,13 +534,16 @@ class StartUnderWine(unittest.TestCase):
         # nothing is left beside VELNOR.INI and velnor.exe starts. (what,
         # faults, DACL reported, their save, VELNOR.INI after, new files
         # made, ms waited to try again)
-        denied, sharing, full, bad = 5, 32, 112, 87
+        denied, sharing, full, bad, deleting = 5, 32, 112, 87, "0xC0000056"
         inherited, explicit, protected = "D:AI(A;ID;FA;;;WD)", "D:(A;;FA;;;WD)", "D:P(A;;FA;;;WD)"
         cases = [
             ("WRITE_DAC denied, inherited DACL", "create-dac:%d:*" % denied, inherited, False, "new", 1, 0),
             ("WRITE_DAC denied, explicit DACL", "create-dac:%d:*" % denied, explicit, False, "old", 0, 0),
             ("WRITE_DAC denied, protected DACL", "create-dac:%d:*" % denied, protected, False, "new", 1, 0),
+            ("first open denied", "read-open:%d:*" % denied, None, False, "not open", 0, 0),
+            ("first open while the file is deleted", "read-open:%s:2" % deleting, None, False, "new", 1, 50),
             ("DELETE denied", "delete-open:%d:*" % denied, None, False, "old", 0, 0),
+            ("DELETE check while the file is deleted", "delete-open:%s:*" % deleting, None, False, "new", 1, 0),
             ("file held at the DELETE check", "delete-open:%d:*" % sharing, None, False, "new", 1, 0),
             ("rename held three times", "rename:%d:3" % sharing, None, False, "new", 1, 150),
             ("rename held, their save", "rename:%d:3" % sharing, None, True, "theirs", 1, 50),
@@ -565,10 +568,14 @@ class StartUnderWine(unittest.TestCase):
                        "VELNOR_FAULT_SAVE": windows_path(theirs) if save else ""}
                 if dacl:
                     env["VELNOR_FAULT_DACL"] = dacl
-                run = self.launch(folder, env=env)
-                self.assertStarted(run, folder)
+                run = self.launch(folder, env=env, wait_for_record=after != "not open")
                 new = b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n"
-                self.assertSettings(folder, dict(old=old, new=new, theirs=b"Theirs=1\r\n")[after])
+                if after == "not open":
+                    self.assertEqual((run.status, run.messages), (1, ["File VELNOR.INI not open.\\n"]))
+                    self.assertIsNone(run.record, "something was started")
+                else:
+                    self.assertStarted(run, folder)
+                self.assertSettings(folder, dict(old=old, new=new, theirs=b"Theirs=1\r\n").get(after, old))
                 with open(log, encoding="utf-8") as file:
                     counts = dict(item.split("=") for item in file.read().split())
                 self.assertEqual((int(counts["created"]), int(counts["slept"])), (created, slept))
