@@ -1,4 +1,5 @@
 #include "launch.h"
+#include "path_forms.h"
 
 #include <QRandomGenerator>
 #include <QRegExp>
@@ -26,6 +27,8 @@ private slots:
     void examples_data();
     void examples();
     void agreesWithPattern();
+    void pathForms_data();
+    void pathForms();
 };
 
 void LaunchFolderTest::examples_data()
@@ -80,6 +83,35 @@ void LaunchFolderTest::agreesWithPattern()
         for (const PathRules rules : { PathRules::Windows, PathRules::Posix })
             QCOMPARE(launchFolderOf(path, rules), folderByPattern(path, rules));
     }
+}
+
+void LaunchFolderTest::pathForms_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("withPrefix");
+    QTest::addColumn<QString>("withoutPrefix");
+
+    const auto row = [](const char *name, const char *path, const char *with, const char *without) {
+        QTest::newRow(name) << QString::fromLatin1(path) << QString::fromLatin1(with) << QString::fromLatin1(without);
+    };
+    row("drive", R"(C:\x\VELNOR.INI)", R"(\\?\C:\x\VELNOR.INI)", R"(C:\x\VELNOR.INI)");
+    row("long drive", R"(\\?\C:\x)", R"(\\?\C:\x)", R"(C:\x)");
+    row("share", R"(\\srv\share\x)", R"(\\?\UNC\srv\share\x)", R"(\\srv\share\x)");
+    row("long share", R"(\\?\UNC\srv\share\x)", R"(\\?\UNC\srv\share\x)", R"(\\srv\share\x)");
+    row("long share, small letters", R"(\\?\unc\srv\share\x)", R"(\\?\unc\srv\share\x)", R"(\\srv\share\x)");
+    row("device", R"(\\.\C:\x)", R"(\\.\C:\x)", R"(\\.\C:\x)");
+    row("long volume", R"(\\?\Volume{1}\x)", R"(\\?\Volume{1}\x)", R"(\\?\Volume{1}\x)");
+}
+
+void LaunchFolderTest::pathForms()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, withPrefix);
+    QFETCH(QString, withoutPrefix);
+    QCOMPARE(pathforms::withPrefix(path), withPrefix);
+    QCOMPARE(pathforms::withoutPrefix(path), withoutPrefix);
+    // The plain form comes back from its long form.
+    QCOMPARE(pathforms::withoutPrefix(pathforms::withPrefix(withoutPrefix)), withoutPrefix);
 }
 
 QTEST_APPLESS_MAIN(LaunchFolderTest)

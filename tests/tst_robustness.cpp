@@ -64,6 +64,10 @@ private slots:
     void hostileInput();
     void readFaults_data();
     void readFaults();
+    void permissionFaults_data();
+    void permissionFaults();
+    void interruptedReplacement_data();
+    void interruptedReplacement();
 
 private:
     QByteArray folderBytes() const { return QFile::encodeName(m_folder) + '/'; }
@@ -440,7 +444,7 @@ void RobustnessTest::hostileInput()
 
 void RobustnessTest::readFaults_data()
 {
-    QTest::addColumn<QByteArray>("fault"); // kind and offset, as the read_faults library takes them
+    QTest::addColumn<QByteArray>("fault"); // kind and offset, as the file_faults library takes them
     QTest::addColumn<bool>("replaced");
     QTest::addColumn<bool>("utf8"); // UTF-8 with an invalid last byte, else Windows-1251
 
@@ -470,7 +474,7 @@ void RobustnessTest::readFaults()
     const QString log = m_folder + QStringLiteral("/faults"), record = m_folder + QStringLiteral("/record");
 
     Launch launch = launchFrom(m_folder);
-    launch.environment << "LD_PRELOAD=" READ_FAULTS_PATH << "ASAN_OPTIONS=verify_asan_link_order=0"
+    launch.environment << "LD_PRELOAD=" FILE_FAULTS_PATH << "ASAN_OPTIONS=verify_asan_link_order=0"
                        << "LAUNCHER_READ_FAULT=" + fault + ',' + QFile::encodeName(settings())
                        << "LAUNCHER_READ_FAULT_LOG=" + QFile::encodeName(log)
                        << "VELNOR_STANDIN_RECORD=" + QFile::encodeName(record);
@@ -483,6 +487,111 @@ void RobustnessTest::readFaults()
         QVERIFY(stateOf(settings()) == before);
     QCOMPARE(entriesOf(m_folder), QStringList({ QStringLiteral("VELNOR.INI"), QStringLiteral("faults"), QStringLiteral("record"),
                                                 QStringLiteral("start"), QStringLiteral("velnor.exe") }));
+}
+
+void RobustnessTest::permissionFaults_data()
+{
+    QTest::addColumn<QByteArray>("fault"); // a call and its error, as the file_faults library takes them
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<uint>("owner");
+    QTest::addColumn<bool>("replaced");
+
+    // A file system without permission bits (FAT or exFAT through FUSE)
+    // implements no chmod, or refuses one that changes nothing: the update
+    // goes ahead. A mode or owner that could be kept but isn't set blocks it.
+    // The new file is made with mode 0600, owned by the launcher's user.
+    const uint nobody = 65534;
+    QTest::newRow("no chmod, another mode") << QByteArray("fchmod,ENOSYS") << 0644u << 0u << true;
+    QTest::newRow("chmod refused, same mode") << QByteArray("fchmod,EPERM") << 0600u << 0u << true;
+    QTest::newRow("chmod refused, another mode") << QByteArray("fchmod,EPERM") << 0644u << 0u << false;
+    QTest::newRow("chmod failed, same mode") << QByteArray("fchmod,EIO") << 0600u << 0u << false;
+    QTest::newRow("chown refused, same owner") << QByteArray("fchown,EPERM") << 0644u << 0u << true;
+    QTest::newRow("chown refused, another owner") << QByteArray("fchown,EPERM") << 0644u << nobody << false;
+    QTest::newRow("no chown, another owner") << QByteArray("fchown,ENOSYS") << 0644u << nobody << false;
+}
+
+void RobustnessTest::permissionFaults()
+{
+    QFETCH(QByteArray, fault);
+    QFETCH(uint, mode);
+    QFETCH(uint, owner);
+    QFETCH(bool, replaced);
+    if (geteuid() != 0)
+        QSKIP("needs root, whose files the new one's owner and mode must match");
+
+    const Settings content(16 * 1024);
+    writeFile(settings(), content.with("C:\\X\\"), mode);
+    QCOMPARE(chown(QFile::encodeName(settings()).constData(), owner, 0), 0);
+    const FileState before = stateOf(settings());
+    const QString record = m_folder + QStringLiteral("/record");
+
+    Launch launch = launchFrom(m_folder);
+    launch.environment << "LD_PRELOAD=" FILE_FAULTS_PATH << "ASAN_OPTIONS=verify_asan_link_order=0"
+                       << "LAUNCHER_CALL_FAULT=" + fault << "VELNOR_STANDIN_RECORD=" + QFile::encodeName(record);
+    QCOMPARE(runLauncher(launch).status, 0);
+    QVERIFY(recordAppears(record));
+    if (replaced)
+        QCOMPARE(readAll(settings()), content.with(folderBytes()));
+    else
+        QVERIFY(stateOf(settings()) == before);
+    QCOMPARE(entriesOf(m_folder), QStringList({ QStringLiteral("VELNOR.INI"), QStringLiteral("record"),
+                                                QStringLiteral("start"), QStringLiteral("velnor.exe") }));
+}
+
+void RobustnessTest::interruptedReplacement_data()
+{
+    QTest::addColumn<QStringList>("complete"); // files under the launcher's complete name
+    QTest::addColumn<QStringList>("partial"); // under its temporary name
+    QTest::addColumn<bool>("settingsThere");
+    QTest::addColumn<bool>("started");
+
+    // A replacement cut short between its renames may leave no VELNOR.INI
+    // but the complete new file: it takes the name and is brought up to
+    // date. A partial file never does, nor one of two, nor one beside
+    // VELNOR.INI, which is a leftover removed once stale.
+    const QString one = QStringLiteral("VELNOR.INI.start-0123456789abc.new");
+    const QString two = QStringLiteral("VELNOR.INI.start-0123456789abd.new");
+    const QString part = QStringLiteral("VELNOR.INI.start-0123456789abc.tmp");
+    QTest::newRow("complete, alone") << QStringList{ one } << QStringList() << false << true;
+    QTest::newRow("partial, alone") << QStringList() << QStringList{ part } << false << false;
+    QTest::newRow("complete and partial") << QStringList{ one } << QStringList{ part } << false << true;
+    QTest::newRow("two complete") << QStringList{ one, two } << QStringList() << false << false;
+    QTest::newRow("complete beside VELNOR.INI") << QStringList{ one } << QStringList() << true << true;
+}
+
+void RobustnessTest::interruptedReplacement()
+{
+    QFETCH(QStringList, complete);
+    QFETCH(QStringList, partial);
+    QFETCH(bool, settingsThere);
+    QFETCH(bool, started);
+
+    const Settings content(16 * 1024);
+    const QByteArray oldContent = content.with("C:\\X\\");
+    for (const QString &name : complete)
+        writeFile(m_folder + u'/' + name, oldContent);
+    for (const QString &name : partial)
+        writeFile(m_folder + u'/' + name, oldContent.left(oldContent.size() / 2));
+    if (settingsThere)
+        writeFile(settings(), oldContent);
+    const QString record = m_folder + QStringLiteral("/record");
+
+    Launch launch = launchFrom(m_folder);
+    launch.environment << "VELNOR_STANDIN_RECORD=" + QFile::encodeName(record);
+    launch.errorPath = QFile::encodeName(m_folder + QStringLiteral("/stderr"));
+    const Result result = runLauncher(launch);
+    QCOMPARE(result.status, started ? 0 : 1);
+    QCOMPARE(result.standardError, started ? QByteArray() : notOpen);
+    QCOMPARE(recordAppears(record, started ? 10000 : 300), started);
+    QStringList left = partial + QStringList{ QStringLiteral("start"), QStringLiteral("stderr"), QStringLiteral("velnor.exe") };
+    if (started) {
+        QCOMPARE(readAll(settings()), content.with(folderBytes()));
+        left << QStringLiteral("VELNOR.INI") << QStringLiteral("record");
+    }
+    if (!started || settingsThere)
+        left << complete;
+    left.sort();
+    QCOMPARE(entriesOf(m_folder), left);
 }
 
 QTEST_APPLESS_MAIN(RobustnessTest)

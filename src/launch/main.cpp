@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 
 // Straight to the message handler (Qt's own unless the platform installed
 // one): the launcher has no configuration, so no logging rule from the
@@ -26,11 +25,12 @@ int main(int argc, char *argv[])
     const PathRules rules = platform::pathRules();
     const QString launchFolder = launchFolderOf(platform::ownPath(argc, argv), rules);
 
-    // Only a regular file (or a link to one) counts: a FIFO would block the
-    // open, a device would never end.
+    // Without VELNOR.INI, a replacement cut short may have left the complete
+    // new file under its own name.
     const QString settingsName = launchFolder + QLatin1String("VELNOR.INI");
-    const std::unique_ptr<QFile> settingsFile
-            = QFileInfo(settingsName).isFile() ? platform::openForReading(settingsName) : nullptr;
+    std::unique_ptr<QFile> settingsFile = platform::openForReading(settingsName);
+    if (!settingsFile && platform::restoreInterruptedReplacement(settingsName))
+        settingsFile = platform::openForReading(settingsName);
     if (!settingsFile)
         return fail("File VELNOR.INI not open.");
     rewriteBiboPaths(*settingsFile, launchFolder, rules);

@@ -34,10 +34,14 @@ QString ownPath(int argc, char *argv[]);
 // its process was created.
 bool startDetached(const QString &programName);
 
-// The file, open read-only in text mode, or null. On Windows other programs
-// may rename or delete the file meanwhile, and a file that another program
-// holds or renames at that moment is tried again for about a second.
-std::unique_ptr<QFile> openForReading(const QString &fileName);
+// Whether an open waits for a file that another program holds or renames
+// at that moment (on Windows, for about a second), or gives up at once.
+enum class Waiting { WhileHeld, None };
+
+// The regular file (or a link to one), open read-only in text mode, or null:
+// a folder, a FIFO or a device is no settings file. On Windows other
+// programs may rename or delete the file meanwhile.
+std::unique_ptr<QFile> openForReading(const QString &fileName, Waiting waiting = Waiting::WhileHeld);
 
 // Which file a name stands for and which version of it: another program's
 // save changes the stamp, whether it wrote in place or renamed a new file
@@ -61,10 +65,27 @@ FileStamp stampOf(const QString &fileName);
 // The name of a temporary file beside fileName, new at every call, that no
 // user would give a file of theirs: a start can tell its leftovers by it.
 QString temporaryNameFor(const QString &fileName);
-// Removes the temporary files beside fileName that starts killed part way
-// left behind: those older than ten minutes, so that a launcher running at
-// the same moment keeps its own. Nothing else is touched.
+// The name the temporary file takes once it is complete and on the disk,
+// just before it takes the file's place: a file under it is never partial.
+QString completeNameFor(const QString &temporaryName);
+// Removes the temporary and complete files beside fileName that starts
+// killed part way left behind: those older than ten minutes, so that a
+// launcher running at the same moment keeps its own. Nothing else is touched.
 void removeStaleTemporaries(const QString &fileName);
+// Where the replacement of fileName was cut short between its two renames
+// (a start killed, or a FAT stick pulled while the system replaced the
+// file), there may be no file of that name but one complete new one: it
+// takes the name, unless another file has it by then. Returns whether it did.
+bool restoreInterruptedReplacement(const QString &fileName);
+// Renames from to to, unless a file (or link) named to exists.
+bool renameWithoutReplacing(const QString &from, const QString &to);
+
+// What a last look at the file just before it is replaced finds.
+enum class FileCheck {
+    Unchanged, // as the launcher read it
+    Saved, // another program's version: it wins
+    Unreadable // can't be told now, which another program may cause for a moment
+};
 
 // The new version of a file, written beside it (beside its target, for a
 // symbolic link) and then put in its place whole; whatever isn't committed
@@ -78,23 +99,27 @@ public:
     Replacement &operator=(const Replacement &) = delete;
 
     // Makes the new file, once the original (open for reading) may be
-    // replaced at all; on Windows with the original's access rights and
-    // hidden or system attributes from the start.
+    // replaced at all. On Windows it has the original's access rights,
+    // encryption, compression, attributes and creation time before a byte
+    // is written to it, or it isn't kept.
     bool open(const QFileDevice &original);
     QFileDevice &device();
-    // Puts the bytes on disk and gives the new file what the original had:
-    // on Linux its owner, group and permission bits; on Windows its access
-    // rights, attributes and creation time. Returns false when that can't
-    // be done.
+    // Puts the bytes on disk; on Linux it also gives the new file the
+    // original's owner, group and permission bits. Returns false when that
+    // can't be done.
     bool prepare(const QFileDevice &original);
-    // Puts the replacement in the file's place in one rename; the original
-    // must be closed. unchanged() is asked just before every attempt, and
-    // false leaves the file to the other program that saved it. On Windows a
-    // file that another program holds open is tried again for about a
-    // second. Returns false when the file is left as it was.
-    bool commit(const std::function<bool()> &unchanged);
+    // Names the replacement as complete, then puts it in the file's place in
+    // one rename; the original must be closed. check() is asked just before
+    // every attempt, and only Unchanged lets it go ahead. On Windows a file
+    // that another program holds open, or that can't be checked, is tried
+    // again for about a second, and two seconds at the most. Returns false
+    // when the file is left as it was.
+    bool commit(const std::function<FileCheck()> &check);
 
 private:
+    // The bytes are on the disk: the new file takes its complete name.
+    bool nameAsComplete();
+
     struct Private;
     std::unique_ptr<Private> d;
 };

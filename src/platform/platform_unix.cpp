@@ -141,8 +141,16 @@ bool keepAccess(const QFileDevice &original, QFileDevice &replacement)
     const bool groupLikeOthers = ((mode >> 3) & 07) == (mode & 07) && !(mode & S_ISGID);
     if (was.st_gid != now.st_gid && fchown(fd, uid_t(-1), was.st_gid) != 0 && !groupLikeOthers)
         return false;
-    // The system may drop a set-ID bit without failing.
-    return fchmod(fd, mode) == 0 && fstat(fd, &now) == 0 && (now.st_mode & 07777) == mode;
+    // A file system without permission bits (FAT or exFAT through FUSE) may
+    // implement no chmod at all, or refuse to set a mode that is already
+    // there. The system may also drop a set-ID bit without failing.
+    if (fchmod(fd, mode) != 0) {
+        if (errno == ENOSYS || errno == EOPNOTSUPP)
+            return true; // no bits to keep
+        if (errno != EPERM)
+            return false;
+    }
+    return fstat(fd, &now) == 0 && (now.st_mode & 07777) == mode;
 }
 
 } // namespace
@@ -161,14 +169,15 @@ FileStamp stampOf(const QString &fileName)
 
 // The new content goes to an unnamed temporary file in the file's folder
 // where the system has them, so that a killed launcher leaves nothing
-// behind; it gets a name only just before the rename that puts it in place.
-// Elsewhere (FAT, some network file systems, a system without /proc) it has
-// a name of the launcher's own from the start, which a later start removes
-// if it stays.
+// behind; once complete it gets its complete name, just before the rename
+// that puts it in place. Elsewhere (FAT, some network file systems, a system
+// without /proc) it has a temporary name of the launcher's own from the
+// start, and is renamed to its complete name once on the disk; a later start
+// removes either if it stays.
 struct Replacement::Private
 {
     QString target; // what a symbolic link points to: that file gets the content
-    QByteArray temporary; // its name while it has one
+    QByteArray name; // its name while it has one
     QFile file;
     bool committed = false;
 };
@@ -182,19 +191,22 @@ Replacement::Replacement(const QString &fileName) : d(new Private)
 Replacement::~Replacement()
 {
     d->file.close();
-    if (!d->committed && !d->temporary.isEmpty())
-        unlink(d->temporary.constData());
+    if (!d->committed && !d->name.isEmpty())
+        unlink(d->name.constData());
 }
 
 namespace {
 
-// Gives the temporary file a fresh name of the launcher's own: tries names
-// until make() takes one, or fails for another reason than a name taken.
+enum class NameKind { Temporary, Complete };
+
+// Gives the new file a fresh name of the launcher's own: tries names until
+// make() takes one, or fails for another reason than a name taken.
 template <typename Make>
-bool withFreshName(const QString &target, QByteArray *name, Make make)
+bool withFreshName(const QString &target, NameKind kind, QByteArray *name, Make make)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        *name = QFile::encodeName(temporaryNameFor(target));
+        const QString temporary = temporaryNameFor(target);
+        *name = QFile::encodeName(kind == NameKind::Complete ? completeNameFor(temporary) : temporary);
         if (make(name->constData()))
             return true;
         if (errno != EEXIST)
@@ -221,10 +233,25 @@ bool canBeNamed(int fd)
 
 } // namespace
 
-std::unique_ptr<QFile> openForReading(const QString &fileName)
+std::unique_ptr<QFile> openForReading(const QString &fileName, Waiting)
 {
+    // A FIFO would block the open, a device would never end.
+    if (!QFileInfo(fileName).isFile())
+        return nullptr;
     std::unique_ptr<QFile> file(new QFile(fileName));
     return file->open(QIODevice::ReadOnly | QIODevice::Text) ? std::move(file) : nullptr;
+}
+
+bool renameWithoutReplacing(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from), destination = QFile::encodeName(to);
+    if (renameat2(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    // A file system that can't be asked (FAT through FUSE, some network
+    // ones): only another launcher doing the same could come in between.
+    struct stat info;
+    return (errno == EINVAL || errno == ENOSYS) && lstat(destination.constData(), &info) != 0 && errno == ENOENT
+            && rename(source.constData(), destination.constData()) == 0;
 }
 
 bool Replacement::open(const QFileDevice &)
@@ -240,7 +267,7 @@ bool Replacement::open(const QFileDevice &)
         named = true;
     }
     if (named) {
-        withFreshName(d->target, &d->temporary, [&fd](const char *name) {
+        withFreshName(d->target, NameKind::Temporary, &d->name, [&fd](const char *name) {
             fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             return fd >= 0;
         });
@@ -260,22 +287,33 @@ bool Replacement::prepare(const QFileDevice &original)
     return keepAccess(original, d->file) && d->file.flush() && fsync(d->file.handle()) == 0;
 }
 
-bool Replacement::commit(const std::function<bool()> &unchanged)
+bool Replacement::commit(const std::function<FileCheck()> &check)
 {
-    if (d->temporary.isEmpty()) {
-        // A link can't replace a file: the unnamed file gets a name of its own first.
+    if (!nameAsComplete())
+        return false;
+    d->file.close();
+    if (check() != FileCheck::Unchanged)
+        return false;
+    d->committed = rename(d->name.constData(), QFile::encodeName(d->target).constData()) == 0;
+    return d->committed;
+}
+
+// The bytes are on the disk (prepare()): the file takes the name that says
+// so. A link can't replace a file, so an unnamed file gets a name of its own
+// first, the complete one straight away.
+bool Replacement::nameAsComplete()
+{
+    if (d->name.isEmpty()) {
         const QByteArray descriptor = descriptorPath(d->file.handle());
-        const bool linked = withFreshName(d->target, &d->temporary, [&descriptor](const char *name) {
+        return withFreshName(d->target, NameKind::Complete, &d->name, [&descriptor](const char *name) {
             return linkat(AT_FDCWD, descriptor.constData(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
         });
-        if (!linked)
-            return false;
     }
-    d->file.close();
-    if (!unchanged())
+    const QString complete = completeNameFor(QFile::decodeName(d->name));
+    if (!renameWithoutReplacing(QFile::decodeName(d->name), complete))
         return false;
-    d->committed = rename(d->temporary.constData(), QFile::encodeName(d->target).constData()) == 0;
-    return d->committed;
+    d->name = QFile::encodeName(complete);
+    return true;
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
-// The names of the replacement's temporary files, and the removal of those
-// that killed starts left behind; the same on both platforms.
+// The names of the replacement's files beside the settings file (made, then
+// complete), the removal of those that killed starts left behind, and the
+// return of a complete one that lost its way; the same on both platforms.
 #include "platform.h"
 
 #include <QDateTime>
@@ -13,10 +14,12 @@
 
 namespace {
 
-// "VELNOR.INI.start-<13 base-36 digits>.tmp": no user names a copy that
-// way, so a leftover can be told from a VELNOR.INI.bak or VELNOR.INI.1.
+// "VELNOR.INI.start-<13 base-36 digits>.tmp" while it is written, ".new"
+// once complete and on the disk: no user names a copy that way, so a
+// leftover can be told from a VELNOR.INI.bak or VELNOR.INI.1.
 const QLatin1String marker(".start-");
 const QLatin1String suffix(".tmp");
+const QLatin1String completeSuffix(".new");
 constexpr int randomDigits = 13; // a 64-bit number in base 36
 
 // A running launcher writes its file within seconds; one this old belongs
@@ -28,14 +31,31 @@ bool isBase36Digit(QChar c)
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z');
 }
 
-// Whether candidate is a temporary name for the file named fileName (both
-// without their folder).
-bool isTemporaryNameOf(const QString &fileName, QStringView candidate)
+// Whether candidate is a name of the launcher's for a new version of the
+// file named fileName, with the given ending (both names without their
+// folder).
+bool isOwnNameOf(const QString &fileName, QStringView candidate, QLatin1String ending)
 {
     const qsizetype prefix = fileName.size() + marker.size();
-    return candidate.size() == prefix + randomDigits + suffix.size() && candidate.startsWith(fileName)
-            && candidate.mid(fileName.size()).startsWith(marker) && candidate.endsWith(suffix)
+    return candidate.size() == prefix + randomDigits + ending.size() && candidate.startsWith(fileName)
+            && candidate.mid(fileName.size()).startsWith(marker) && candidate.endsWith(ending)
             && std::all_of(candidate.begin() + prefix, candidate.begin() + prefix + randomDigits, isBase36Digit);
+}
+
+// Every file of the launcher's own for a new version of fileName, hidden or
+// system ones too: a new file takes the original's attributes.
+template <typename Visit>
+void forEachOwnFile(const QString &fileName, Visit visit)
+{
+    const QFileInfo file(fileName);
+    const QString name = file.fileName();
+    QDirIterator entries(file.absolutePath(), QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+    while (entries.hasNext()) {
+        entries.next();
+        const QString candidate = entries.fileName();
+        if (isOwnNameOf(name, candidate, suffix) || isOwnNameOf(name, candidate, completeSuffix))
+            visit(entries.fileInfo(), candidate.endsWith(completeSuffix));
+    }
 }
 
 } // namespace
@@ -48,20 +68,30 @@ QString temporaryNameFor(const QString &fileName)
     return fileName + marker + QString(randomDigits - random.size(), u'0') + random + suffix;
 }
 
+QString completeNameFor(const QString &temporaryName)
+{
+    return temporaryName.chopped(suffix.size()) + completeSuffix;
+}
+
 void removeStaleTemporaries(const QString &fileName)
 {
-    const QFileInfo file(fileName);
-    const QString name = file.fileName();
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    // A leftover may be hidden or a system file: it took the original's attributes.
-    QDirIterator entries(file.absolutePath(), QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
-    while (entries.hasNext()) {
-        entries.next();
-        if (isTemporaryNameOf(name, entries.fileName())
-            && entries.fileInfo().lastModified().secsTo(now) > staleAfterSeconds) {
-            QFile::remove(entries.filePath());
-        }
-    }
+    forEachOwnFile(fileName, [&now](const QFileInfo &file, bool) {
+        if (file.lastModified().secsTo(now) > staleAfterSeconds)
+            QFile::remove(file.filePath());
+    });
+}
+
+bool restoreInterruptedReplacement(const QString &fileName)
+{
+    // Two complete files would be two starts cut short at once: which one
+    // is newer can't be told for sure, so neither is chosen.
+    QStringList complete;
+    forEachOwnFile(fileName, [&complete](const QFileInfo &file, bool isComplete) {
+        if (isComplete)
+            complete << file.filePath();
+    });
+    return complete.size() == 1 && renameWithoutReplacing(complete.first(), fileName);
 }
 
 } // namespace platform

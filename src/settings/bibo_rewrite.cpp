@@ -236,19 +236,35 @@ TextEncoding checkedEncoding(QFile &settingsFile, qint64 size, bool *wellFormed)
 // read once more before it is replaced.
 constexpr qint64 contentCompareLimit = 1024 * 1024;
 
-// Whether the file's bytes as they are now have the given hash; false where
-// they can't be read.
-bool hasContent(const QString &fileName, quint64 hashValue)
+// Whether the file's bytes as they are now have the given hash. Opened as
+// the launcher opens it, so that another launcher's look at the same moment
+// doesn't stand in the way; a read that fails tells nothing.
+platform::FileCheck contentCheck(const QString &fileName, quint64 hashValue)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
+    const std::unique_ptr<QFile> file = platform::openForReading(fileName, platform::Waiting::None);
+    if (!file)
+        return platform::FileCheck::Unreadable;
+    file->setTextModeEnabled(false);
     ContentHash hash;
     char buffer[64 * 1024];
     qint64 size;
-    while ((size = file.read(buffer, sizeof buffer)) > 0)
+    while ((size = file->read(buffer, sizeof buffer)) > 0)
         hash.add(buffer, size);
-    return size == 0 && file.error() == QFileDevice::NoError && hash.value() == hashValue;
+    if (size < 0 || file->error() != QFileDevice::NoError)
+        return platform::FileCheck::Unreadable;
+    return hash.value() == hashValue ? platform::FileCheck::Unchanged : platform::FileCheck::Saved;
+}
+
+// Whether the name still stands for the version read, by its stamp and,
+// where asked, its content.
+platform::FileCheck lastCheck(const QString &fileName, const platform::FileStamp &stamp, const ContentHash *hash)
+{
+    const platform::FileStamp now = platform::stampOf(fileName);
+    if (now == platform::FileStamp())
+        return platform::FileCheck::Unreadable;
+    if (now != stamp)
+        return platform::FileCheck::Saved;
+    return hash ? contentCheck(fileName, hash->value()) : platform::FileCheck::Unchanged;
 }
 
 enum class WriteResult { Written, Unencodable, Failed };
@@ -407,9 +423,7 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
             settingsFile.close(); // Windows can't replace a file that is still open
             // The next start brings the other program's version up to date.
             const QString fileName = settingsFile.fileName();
-            replacement.commit([&] {
-                return platform::stampOf(fileName) == stamp && (!compareContent || hasContent(fileName, hash.value()));
-            });
+            replacement.commit([&] { return lastCheck(fileName, stamp, compareContent ? &hash : nullptr); });
             return;
         }
         case WriteResult::Unencodable:

@@ -1,10 +1,15 @@
-// Loaded into the launcher by the tests: read() of one file fails as a
-// flaky disk, a USB stick or a network share may. LAUNCHER_READ_FAULT is
-// "<kind>,<offset>,<path>": a read of that file that would cross the offset
-// is cut there, and the read from the offset itself
+// Loaded into the launcher by the tests: calls on files fail as a flaky
+// disk, a USB stick, a network share or a file system without Unix
+// permissions may make them fail.
+// LAUNCHER_READ_FAULT is "<kind>,<offset>,<path>": a read() of that file
+// that would cross the offset is cut there, and the read from the offset
+// itself
 //   eio    fails with EIO, once;  eio-always  every time;
 //   zero   returns 0, once;       short       returns one byte, once.
 // Each fault injected appends a line to LAUNCHER_READ_FAULT_LOG.
+// LAUNCHER_CALL_FAULT is "<call>,<errno>": every fchmod() or fchown() fails
+// with ENOSYS (as FUSE answers a call the file system doesn't implement),
+// EPERM or EIO.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -77,4 +82,34 @@ ssize_t read(int fd, void *buffer, size_t count)
     if (strcmp(kind, "zero") == 0)
         return 0;
     return real(fd, buffer, 1);
+}
+
+static int callFault(const char *call)
+{
+    const char *rule = getenv("LAUNCHER_CALL_FAULT");
+    const size_t length = strlen(call);
+    if (!rule || strncmp(rule, call, length) != 0 || rule[length] != ',')
+        return 0;
+    const char *error = rule + length + 1;
+    return strcmp(error, "ENOSYS") == 0 ? ENOSYS : strcmp(error, "EPERM") == 0 ? EPERM : EIO;
+}
+
+int fchmod(int fd, mode_t mode)
+{
+    int (*real)(int, mode_t) = (int (*)(int, mode_t))dlsym(RTLD_NEXT, "fchmod");
+    const int error = callFault("fchmod");
+    if (!error)
+        return real(fd, mode);
+    errno = error;
+    return -1;
+}
+
+int fchown(int fd, uid_t owner, gid_t group)
+{
+    int (*real)(int, uid_t, gid_t) = (int (*)(int, uid_t, gid_t))dlsym(RTLD_NEXT, "fchown");
+    const int error = callFault("fchown");
+    if (!error)
+        return real(fd, owner, group);
+    errno = error;
+    return -1;
 }
