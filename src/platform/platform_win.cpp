@@ -1,4 +1,6 @@
-// The Windows process's own setup and the helpers the Windows side shares.
+// The Windows process's own setup, its own path, and the helpers the Windows
+// side shares.
+#include "path_forms.h"
 #include "platform.h"
 #include "platform_win.h"
 #include "text_encoding.h"
@@ -45,18 +47,17 @@ std::wstring longPath(const QString &fileName)
 {
     // The system resolves "." and ".." first, as it would without the prefix.
     const std::wstring name = wide(QDir::toNativeSeparators(fileName));
-    std::wstring full(MAX_PATH, L'\0');
-    DWORD size = GetFullPathNameW(name.c_str(), DWORD(full.size()), &full[0], nullptr);
-    if (size >= full.size()) {
-        full.resize(size);
-        size = GetFullPathNameW(name.c_str(), DWORD(full.size()), &full[0], nullptr);
-    }
-    full.resize(size < full.size() ? size : 0);
-    if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0)
-        return full;
-    if (full.compare(0, 2, L"\\\\") == 0)
-        return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+    const std::wstring full = grownToFit([&name](wchar_t *buffer, DWORD size) {
+        return GetFullPathNameW(name.c_str(), size, buffer, nullptr);
+    });
+    return wide(pathforms::withPrefix(fromWide(full)));
+}
+
+std::wstring finalPath(HANDLE handle)
+{
+    return grownToFit([handle](wchar_t *buffer, DWORD size) {
+        return GetFinalPathNameByHandleW(handle, buffer, size, FILE_NAME_NORMALIZED);
+    });
 }
 
 HANDLE nativeHandle(const QFileDevice &file)
@@ -66,7 +67,7 @@ HANDLE nativeHandle(const QFileDevice &file)
     return descriptor < 0 ? INVALID_HANDLE_VALUE : HANDLE(_get_osfhandle(descriptor));
 }
 
-bool mayPass(DWORD error)
+bool isInUseError(DWORD error)
 {
     // Windows refuses a file whose deletion is pending with the same error
     // as a denial by its rights; the system's own status for the failed call
@@ -91,12 +92,7 @@ void prepareProcess()
 
 std::wstring ownFileName()
 {
-    std::wstring self(MAX_PATH, L'\0');
-    DWORD size;
-    while ((size = GetModuleFileNameW(nullptr, &self[0], DWORD(self.size()))) == self.size())
-        self.resize(self.size() * 2);
-    self.resize(size);
-    return self;
+    return grownToFit([](wchar_t *buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
 }
 
 std::wstring firstArgument(const wchar_t *commandLine)

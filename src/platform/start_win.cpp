@@ -1,10 +1,14 @@
 // Starting the main program on Windows: its own show state, no inherited
 // handles, and the shell's consent prompt where it needs administrator rights.
+#include "path_forms.h"
 #include "platform.h"
 #include "platform_win.h"
 
 #include <objbase.h>
 #include <shellapi.h>
+#include <winnetwk.h>
+
+#include <vector>
 
 namespace {
 
@@ -13,9 +17,7 @@ constexpr DWORD elevationRequired = 740;
 
 std::wstring currentDirectory()
 {
-    std::wstring current(32768, L'\0');
-    current.resize(GetCurrentDirectoryW(DWORD(current.size()), &current[0]));
-    return current;
+    return platform::grownToFit([](wchar_t *buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); });
 }
 
 // The program that the system's search finds for a start by name: in the
@@ -28,23 +30,44 @@ std::wstring resolvedProgram(const std::wstring &name)
     const std::wstring folders[] = { self.substr(0, self.rfind(L'\\') + 1), currentDirectory() };
     for (const std::wstring &folder : folders) {
         const std::wstring candidate = folder + (folder.empty() || folder.back() == L'\\' ? L"" : L"\\") + name;
-        const DWORD attributes = GetFileAttributesW(candidate.c_str());
+        const DWORD attributes = GetFileAttributesW(platform::longPath(platform::fromWide(candidate)).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
             return candidate;
     }
-    std::wstring found(32768, L'\0');
-    const DWORD size = SearchPathW(nullptr, name.c_str(), nullptr, DWORD(found.size()), &found[0], nullptr);
-    return size > 0 && size < found.size() ? found.substr(0, size) : std::wstring();
+    return platform::grownToFit([&name](wchar_t *buffer, DWORD size) {
+        return SearchPathW(nullptr, name.c_str(), nullptr, size, buffer, nullptr);
+    });
+}
+
+// The path as another logon session can reach it. The elevated program runs
+// in the administrator's session, which sees none of the user's mapped
+// network drives: M:\Tools\ becomes \\server\share\Tools\. mpr.dll loads only
+// here.
+std::wstring reachableFromAnySession(const std::wstring &path)
+{
+    const std::wstring plain = platform::wide(pathforms::withoutPrefix(platform::fromWide(path)));
+    std::vector<char> buffer(sizeof(UNIVERSAL_NAME_INFOW) + (plain.size() + 1) * sizeof(wchar_t));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD size = DWORD(buffer.size());
+        const DWORD result = WNetGetUniversalNameW(plain.c_str(), UNIVERSAL_NAME_INFO_LEVEL, buffer.data(), &size);
+        if (result == NO_ERROR)
+            return reinterpret_cast<const UNIVERSAL_NAME_INFOW *>(buffer.data())->lpUniversalName;
+        if (result != ERROR_MORE_DATA)
+            break;
+        buffer.resize(size);
+    }
+    return plain; // a local drive (ERROR_NOT_CONNECTED), or no network to ask
 }
 
 // A program whose manifest asks for administrator rights starts only
 // through the shell, which shows the consent prompt.
 bool startElevated(const std::wstring &name, int showState)
 {
-    const std::wstring program = resolvedProgram(name);
-    if (program.empty())
+    const std::wstring found = resolvedProgram(name);
+    if (found.empty())
         return false;
-    const std::wstring current = currentDirectory();
+    const std::wstring program = reachableFromAnySession(found);
+    const std::wstring current = reachableFromAnySession(currentDirectory());
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;

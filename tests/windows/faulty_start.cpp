@@ -1,40 +1,81 @@
 // start.exe itself, built with the system calls of replacing a file routed
-// through this file, which makes them fail the way real systems do where
-// Wine grants everything: shares without some rights, full disks, files
-// held by others. The calls are swapped where the linker resolves the
-// launcher's and Qt's imports (__imp_ pointers), so the product's code is
-// the same as in start.exe.
+// through this file, which makes them fail, or answer, the way Windows, FAT,
+// exFAT and SMB do where Wine answers as a local disk. The calls are swapped
+// where the linker resolves the launcher's and Qt's imports (__imp_
+// pointers), so the product's code is the same as in start.exe.
 //
 // VELNOR_FAULTS: comma-separated rules POINT:ERROR:COUNT; the call at POINT
 //   fails with ERROR the first COUNT times ("*": every time). An ERROR in hex
 //   (0x...) is an NT status, turned into its Win32 error as the system does,
 //   which leaves the status for RtlGetLastNtStatus. Points:
 //   read-open     CreateFileW opening the settings file for reading
+//   reread-open   the same once a new file was made: the last look
 //   delete-open   CreateFileW asking for DELETE alone
 //   create-dac    CreateFileW making a new file with WRITE_DAC
 //   flush         FlushFileBuffers
-//   rename        SetFileInformationByHandle(FileRenameInfo)
+//   rename        SetFileInformationByHandle(FileRenameInfo) over a file
+//   rename-lost   the same, made, then reported failed (a reply lost)
+//   rename-complete  the same, to the complete name (replacing nothing)
 //   basic-info    SetFileInformationByHandle(FileBasicInfo)
+//   dispose       SetFileInformationByHandle(FileDispositionInfo)
 //   delete-name   DeleteFileW
+//   move          MoveFileExW
 //   get-security  GetSecurityInfo
 //   set-security  SetSecurityInfo
+//   volume-info   GetVolumeInformationByHandleW
+//   final-path    GetFinalPathNameByHandleW
+//   compression   DeviceIoControl(FSCTL_SET_COMPRESSION)
+//   unc-name      WNetGetUniversalNameW
 //   create-process  CreateProcessW (740, ERROR_ELEVATION_REQUIRED, takes
 //                 the way through the shell's consent prompt)
-// VELNOR_FAULT_DACL: an SDDL string that GetSecurityInfo reports as the DACL.
+// Answers as another system gives them (GetFileAttributesW and SearchPathW
+// always stop at MAX_PATH for a path without \\?\, as Windows does for a
+// program that isn't long-path aware):
+// VELNOR_FAULT_FINAL_PATH: FROM|TO, GetFinalPathNameByHandleW answers
+//   \\?\TO... where Wine answers \\?\FROM... (a share, a mapped drive).
+// VELNOR_FAULT_VOLUME: FAT32 answers GetVolumeInformationByHandleW as
+//   FastFAT does: a volume without persistent ACLs.
+// VELNOR_FAULT_DACL: an SDDL DACL ("D:NO_ACCESS_CONTROL" for a null one)
+//   that GetSecurityInfo reports for the old file. New files then get DACLs
+//   as Windows gives them: one made without a descriptor takes the entries
+//   of VELNOR_FAULT_FOLDER (SDDL entries, flagged ID), one made with a
+//   protected descriptor takes that; an unprotected DACL set later keeps its
+//   own entries and takes the folder's after them.
+// VELNOR_FAULT_ATTRIBUTES: the old file's attributes (hex). New files then
+//   get attributes as NTFS gives them: those asked at creation and the
+//   archive attribute; FileBasicInfo sets all but encryption and
+//   compression, FSCTL_SET_COMPRESSION sets that. VELNOR_FAULT_EFS=1
+//   encrypts a file made with FILE_ATTRIBUTE_ENCRYPTED (but not with
+//   FILE_ATTRIBUTE_SYSTEM), =folder every new file.
+// VELNOR_FAULT_DRIVE: M:=\\srv\share, a mapped drive for
+//   WNetGetUniversalNameW; other paths aren't on the network.
+// VELNOR_FAULT_SHELL: record has ShellExecuteExW only note the program it
+//   was asked to start, as if the user had consented; Wine's shell stops at
+//   MAX_PATH.
+// VELNOR_FAULT_RENAME_MS: each rename over a file first takes this long, as
+//   one waiting for another program's oplock to break.
 // VELNOR_FAULT_SAVE: a file whose bytes another program writes over the
 //   renamed file in place, after the second failed rename.
 // VELNOR_FAULT_LOG: a file that gets, when the process ends, how many new
-//   files it made and how long it waited to try again ("created=N slept=N",
-//   in ms: the same however slow the machine).
+//   files it made, how long it paused to try again ("slept", in ms: the same
+//   however slow the machine), how long from the first rename over the file
+//   to the end of the last ("waited"), the largest new file removed
+//   ("discarded", bytes), and the attributes and DACL of the file that took
+//   the name.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <shellapi.h>
+#include <winioctl.h>
+#include <winnetwk.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -93,29 +134,177 @@ bool failing(const wchar_t *point)
     return true;
 }
 
-int created = 0;
-DWORD slept = 0;
-int failedRenames = 0;
-std::wstring renamed; // the file the last rename aimed at
-
 template <typename Function>
 Function real(const char *dll, const char *name)
 {
     return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(LoadLibraryA(dll), name)));
 }
 
+// --- A new file as Windows would describe it ---
+
+// A DACL in SDDL, its entries apart: Wine's SDDL functions know no null DACL.
+struct DaclText
+{
+    bool null = false;
+    bool isProtected = false;
+    std::vector<std::wstring> entries; // "(A;ID;FA;;;WD)"
+
+    static DaclText parse(const std::wstring &sddl)
+    {
+        DaclText dacl;
+        size_t at = sddl.find(L'(');
+        const std::wstring flags = sddl.substr(2, std::min(at, sddl.size()) - 2);
+        dacl.null = flags.find(L"NO_ACCESS_CONTROL") != std::wstring::npos;
+        dacl.isProtected = flags.find(L'P') != std::wstring::npos;
+        while (at != std::wstring::npos) {
+            const size_t end = sddl.find(L')', at);
+            dacl.entries.push_back(sddl.substr(at, end + 1 - at));
+            at = sddl.find(L'(', end);
+        }
+        return dacl;
+    }
+
+    static DaclText of(PSECURITY_DESCRIPTOR descriptor)
+    {
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL list = nullptr;
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        wchar_t *text = nullptr;
+        if (!descriptor || !GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted)
+            || !GetSecurityDescriptorControl(descriptor, &control, &revision)
+            || !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, nullptr))
+            return DaclText();
+        DaclText dacl = parse(text);
+        LocalFree(text);
+        dacl.null = present && !list;
+        return dacl;
+    }
+
+    static bool isInherited(const std::wstring &entry)
+    {
+        const std::wstring flags = entry.substr(entry.find(L';') + 1, entry.find(L';', entry.find(L';') + 1) - entry.find(L';') - 1);
+        for (size_t i = 0; i + 1 < flags.size(); i += 2) {
+            if (flags.compare(i, 2, L"ID") == 0)
+                return true;
+        }
+        return false;
+    }
+
+    std::wstring text() const
+    {
+        std::wstring sddl = std::wstring(L"D:") + (isProtected ? L"P" : L"AI") + (null ? L"NO_ACCESS_CONTROL" : L"");
+        for (const std::wstring &entry : entries)
+            sddl += entry;
+        return sddl;
+    }
+
+    // A descriptor that GetSecurityInfo's caller frees with LocalFree.
+    PSECURITY_DESCRIPTOR descriptor(PACL *list) const
+    {
+        PSECURITY_DESCRIPTOR made = nullptr;
+        if (null) {
+            made = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
+            InitializeSecurityDescriptor(made, SECURITY_DESCRIPTOR_REVISION);
+            SetSecurityDescriptorDacl(made, TRUE, nullptr, FALSE);
+            SetSecurityDescriptorControl(made, SE_DACL_PROTECTED, isProtected ? SE_DACL_PROTECTED : 0);
+        } else if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text().c_str(), SDDL_REVISION_1, &made,
+                                                                          nullptr)) {
+            return nullptr;
+        }
+        BOOL present = FALSE, defaulted = FALSE;
+        GetSecurityDescriptorDacl(made, &present, list, &defaulted);
+        return made;
+    }
+};
+
+// What the folder passes on to a file made in it.
+DaclText fromFolder()
+{
+    DaclText dacl = DaclText::parse(L"D:" + variable(L"VELNOR_FAULT_FOLDER"));
+    return dacl;
+}
+
+// An unprotected DACL keeps its own entries and takes the folder's after
+// them; a protected one stays as it is.
+DaclText inheriting(DaclText dacl)
+{
+    if (dacl.isProtected || dacl.null)
+        return dacl;
+    dacl.entries.erase(std::remove_if(dacl.entries.begin(), dacl.entries.end(), DaclText::isInherited),
+                       dacl.entries.end());
+    for (const std::wstring &entry : fromFolder().entries)
+        dacl.entries.push_back(entry);
+    return dacl;
+}
+
+struct NewFile
+{
+    DaclText dacl;
+    DWORD attributes = 0;
+};
+
+std::map<HANDLE, NewFile> &newFiles()
+{
+    static std::map<HANDLE, NewFile> files;
+    return files;
+}
+
+bool modelsDacls()
+{
+    static const bool set = !variable(L"VELNOR_FAULT_DACL").empty();
+    return set;
+}
+
+bool modelsAttributes()
+{
+    static const bool set = !variable(L"VELNOR_FAULT_ATTRIBUTES").empty();
+    return set;
+}
+
+DWORD attributesAtCreation(DWORD flags)
+{
+    constexpr DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
+            | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE;
+    const std::wstring efs = variable(L"VELNOR_FAULT_EFS");
+    const bool encrypted = efs == L"folder"
+            || (efs == L"1" && (flags & FILE_ATTRIBUTE_ENCRYPTED) && !(flags & FILE_ATTRIBUTE_SYSTEM));
+    return (flags & kept) | FILE_ATTRIBUTE_ARCHIVE | (encrypted ? FILE_ATTRIBUTE_ENCRYPTED : 0);
+}
+
+// --- What the log gets ---
+
+int created = 0;
+DWORD slept = 0;
+DWORD firstRename = 0, lastRename = 0;
+LONGLONG discarded = 0;
+NewFile renamedFile;
+bool renamedTracked = false;
+int failedRenames = 0;
+std::wstring renamed; // the file the last rename aimed at
+
 HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD sharing, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                          DWORD flags, HANDLE templateFile)
 {
     static const auto call = real<decltype(&CreateFileW)>("kernel32.dll", "CreateFileW");
-    if ((access == GENERIC_READ && disposition == OPEN_EXISTING && failing(L"read-open"))
+    const bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
+    if ((reading && created == 0 && failing(L"read-open")) || (reading && created > 0 && failing(L"reread-open"))
         || (access == DELETE && failing(L"delete-open"))
         || (disposition == CREATE_NEW && (access & WRITE_DAC) && failing(L"create-dac"))) {
         return INVALID_HANDLE_VALUE;
     }
     const HANDLE handle = call(name, access, sharing, security, disposition, flags, templateFile);
-    if (handle != INVALID_HANDLE_VALUE && disposition == CREATE_NEW)
+    if (handle == INVALID_HANDLE_VALUE)
+        return handle;
+    newFiles().erase(handle);
+    if (disposition == CREATE_NEW) {
         ++created;
+        NewFile file;
+        file.dacl = security ? inheriting(DaclText::of(security->lpSecurityDescriptor)) : inheriting(DaclText());
+        file.attributes = attributesAtCreation(flags);
+        newFiles()[handle] = file;
+    }
     return handle;
 }
 
@@ -134,23 +323,60 @@ void saveTheirs()
     CopyFileW(theirs.c_str(), renamed.c_str(), FALSE);
 }
 
+using SetInformation = decltype(&SetFileInformationByHandle);
+
+BOOL renameOver(SetInformation call, HANDLE file, LPVOID information, DWORD size)
+{
+    static const DWORD delay = DWORD(std::wcstoul(variable(L"VELNOR_FAULT_RENAME_MS").c_str(), nullptr, 10));
+    static const auto pause = real<decltype(&Sleep)>("kernel32.dll", "Sleep");
+    const auto *rename = static_cast<const FILE_RENAME_INFO *>(information);
+    renamed.assign(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
+    if (!firstRename)
+        firstRename = GetTickCount();
+    pause(delay);
+    lastRename = GetTickCount();
+    if (failing(L"rename")) {
+        const DWORD error = GetLastError();
+        if (++failedRenames == 2)
+            saveTheirs();
+        SetLastError(error);
+        return FALSE;
+    }
+    if (!call(file, FileRenameInfo, information, size))
+        return FALSE;
+    const auto found = newFiles().find(file);
+    renamedTracked = found != newFiles().end();
+    if (renamedTracked)
+        renamedFile = found->second;
+    return !failing(L"rename-lost");
+}
+
+void setBasicInfo(HANDLE file, const FILE_BASIC_INFO &basic)
+{
+    constexpr DWORD unsettable = FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_NORMAL;
+    const auto found = newFiles().find(file);
+    if (found != newFiles().end() && basic.FileAttributes)
+        found->second.attributes = (basic.FileAttributes & ~unsettable)
+                | (found->second.attributes & (FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_COMPRESSED));
+}
+
 BOOL WINAPI setFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
 {
-    static const auto call = real<decltype(&SetFileInformationByHandle)>("kernel32.dll", "SetFileInformationByHandle");
-    if (kind == FileRenameInfo) {
-        const auto *rename = static_cast<const FILE_RENAME_INFO *>(information);
-        renamed.assign(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
-        if (failing(L"rename")) {
-            const DWORD error = GetLastError();
-            if (++failedRenames == 2)
-                saveTheirs();
-            SetLastError(error);
-            return FALSE;
-        }
-    }
-    if (kind == FileBasicInfo && failing(L"basic-info"))
+    static const auto call = real<SetInformation>("kernel32.dll", "SetFileInformationByHandle");
+    if (kind == FileRenameInfo && static_cast<const FILE_RENAME_INFO *>(information)->ReplaceIfExists)
+        return renameOver(call, file, information, size);
+    if ((kind == FileRenameInfo && failing(L"rename-complete")) || (kind == FileBasicInfo && failing(L"basic-info"))
+        || (kind == FileDispositionInfo && failing(L"dispose")))
         return FALSE;
-    return call(file, kind, information, size);
+    LARGE_INTEGER length = {};
+    if (kind == FileDispositionInfo && static_cast<const FILE_DISPOSITION_INFO *>(information)->DeleteFile
+        && GetFileSizeEx(file, &length))
+        discarded = std::max(discarded, LONGLONG(length.QuadPart));
+    if (!call(file, kind, information, size))
+        return FALSE;
+    if (kind == FileBasicInfo)
+        setBasicInfo(file, *static_cast<const FILE_BASIC_INFO *>(information));
+    return TRUE;
 }
 
 BOOL WINAPI deleteFile(LPCWSTR name)
@@ -159,27 +385,114 @@ BOOL WINAPI deleteFile(LPCWSTR name)
     return failing(L"delete-name") ? FALSE : call(name);
 }
 
+BOOL WINAPI moveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    static const auto call = real<decltype(&MoveFileExW)>("kernel32.dll", "MoveFileExW");
+    return failing(L"move") ? FALSE : call(from, to, flags);
+}
+
 DWORD WINAPI getSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID *owner, PSID *group,
                              PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
 {
     static const auto call = real<decltype(&GetSecurityInfo)>("advapi32.dll", "GetSecurityInfo");
     if (failing(L"get-security"))
         return GetLastError();
-    const std::wstring sddl = variable(L"VELNOR_FAULT_DACL");
-    if (sddl.empty() || which != DACL_SECURITY_INFORMATION || !dacl || !descriptor)
+    if (!modelsDacls() || which != DACL_SECURITY_INFORMATION || !dacl || !descriptor)
         return call(handle, type, which, owner, group, dacl, sacl, descriptor);
-    BOOL present = FALSE, defaulted = FALSE;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, descriptor, nullptr)
-        || !GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted))
-        return GetLastError();
-    return ERROR_SUCCESS;
+    const auto found = newFiles().find(handle);
+    const DaclText answer = found != newFiles().end() ? found->second.dacl
+                                                      : DaclText::parse(variable(L"VELNOR_FAULT_DACL"));
+    *descriptor = answer.descriptor(dacl);
+    return *descriptor ? ERROR_SUCCESS : GetLastError();
 }
 
 DWORD WINAPI setSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID owner, PSID group,
                              PACL dacl, PACL sacl)
 {
     static const auto call = real<decltype(&SetSecurityInfo)>("advapi32.dll", "SetSecurityInfo");
-    return failing(L"set-security") ? GetLastError() : call(handle, type, which, owner, group, dacl, sacl);
+    if (failing(L"set-security"))
+        return GetLastError();
+    const DWORD result = call(handle, type, which, owner, group, dacl, sacl);
+    const auto found = newFiles().find(handle);
+    if (result == ERROR_SUCCESS && found != newFiles().end() && (which & DACL_SECURITY_INFORMATION)) {
+        SECURITY_DESCRIPTOR descriptor;
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
+        DaclText set = DaclText::of(&descriptor);
+        set.isProtected = which & PROTECTED_DACL_SECURITY_INFORMATION;
+        found->second.dacl = inheriting(set);
+    }
+    return result;
+}
+
+BOOL WINAPI getFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    static const auto call = real<decltype(&GetFileInformationByHandle)>("kernel32.dll", "GetFileInformationByHandle");
+    if (!call(file, info))
+        return FALSE;
+    const auto found = newFiles().find(file);
+    if (found != newFiles().end() && modelsAttributes())
+        info->dwFileAttributes = found->second.attributes;
+    else if (modelsAttributes())
+        info->dwFileAttributes = DWORD(std::wcstoul(variable(L"VELNOR_FAULT_ATTRIBUTES").c_str(), nullptr, 16));
+    return TRUE;
+}
+
+BOOL WINAPI deviceIoControl(HANDLE file, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                            LPDWORD returned, LPOVERLAPPED overlapped)
+{
+    static const auto call = real<decltype(&DeviceIoControl)>("kernel32.dll", "DeviceIoControl");
+    if (code != FSCTL_SET_COMPRESSION)
+        return call(file, code, in, inSize, out, outSize, returned, overlapped);
+    if (failing(L"compression"))
+        return FALSE;
+    const auto found = newFiles().find(file);
+    if (found != newFiles().end()) {
+        const bool compress = *static_cast<const USHORT *>(in) != COMPRESSION_FORMAT_NONE;
+        found->second.attributes = (found->second.attributes & ~FILE_ATTRIBUTE_COMPRESSED)
+                | (compress ? FILE_ATTRIBUTE_COMPRESSED : 0);
+    }
+    return TRUE;
+}
+
+DWORD WINAPI getFinalPathNameByHandle(HANDLE file, LPWSTR path, DWORD size, DWORD flags)
+{
+    static const auto call = real<decltype(&GetFinalPathNameByHandleW)>("kernel32.dll", "GetFinalPathNameByHandleW");
+    if (failing(L"final-path"))
+        return 0;
+    const std::wstring mapping = variable(L"VELNOR_FAULT_FINAL_PATH");
+    const size_t bar = mapping.find(L'|');
+    wchar_t answer[32768];
+    const DWORD length = call(file, answer, 32768, flags);
+    if (length == 0 || length >= 32768)
+        return length;
+    std::wstring result(answer, length);
+    const std::wstring from = L"\\\\?\\" + mapping.substr(0, bar);
+    if (bar != std::wstring::npos && result.compare(0, from.size(), from) == 0)
+        result = L"\\\\?\\" + mapping.substr(bar + 1) + result.substr(from.size());
+    if (result.size() >= size)
+        return DWORD(result.size() + 1);
+    std::wmemcpy(path, result.c_str(), result.size() + 1);
+    return DWORD(result.size());
+}
+
+BOOL WINAPI getVolumeInformationByHandle(HANDLE file, LPWSTR label, DWORD labelSize, LPDWORD serial,
+                                         LPDWORD component, LPDWORD flags, LPWSTR system, DWORD systemSize)
+{
+    static const auto call = real<decltype(&GetVolumeInformationByHandleW)>("kernel32.dll",
+                                                                            "GetVolumeInformationByHandleW");
+    if (failing(L"volume-info"))
+        return FALSE;
+    if (!call(file, label, labelSize, serial, component, flags, system, systemSize))
+        return FALSE;
+    if (variable(L"VELNOR_FAULT_VOLUME") == L"FAT32") {
+        // FastFAT's FatQueryFsAttributeInfo.
+        if (flags)
+            *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+        if (system && systemSize > 5)
+            std::wcscpy(system, L"FAT32");
+    }
+    return TRUE;
 }
 
 BOOL WINAPI createProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
@@ -190,6 +503,41 @@ BOOL WINAPI createProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_AT
     return failing(L"create-process") ? FALSE
                                       : call(application, commandLine, processSecurity, threadSecurity, inherit, flags,
                                              environment, directory, startup, process);
+}
+
+// Windows stops a path without \\?\ at MAX_PATH for a program that doesn't
+// declare itself long-path aware, as start.exe doesn't; Wine doesn't.
+DWORD WINAPI getFileAttributes(LPCWSTR name)
+{
+    static const auto call = real<decltype(&GetFileAttributesW)>("kernel32.dll", "GetFileAttributesW");
+    if (std::wcslen(name) >= MAX_PATH && std::wcsncmp(name, L"\\\\?\\", 4) != 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return call(name);
+}
+
+DWORD WINAPI searchPath(LPCWSTR path, LPCWSTR name, LPCWSTR extension, DWORD size, LPWSTR found, LPWSTR *part)
+{
+    static const auto call = real<decltype(&SearchPathW)>("kernel32.dll", "SearchPathW");
+    wchar_t answer[32768];
+    const DWORD length = call(path, name, extension, 32768, answer, nullptr);
+    if (length >= MAX_PATH) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    return call(path, name, extension, size, found, part);
+}
+
+std::wstring shellStarted;
+
+BOOL WINAPI shellExecuteEx(SHELLEXECUTEINFOW *info)
+{
+    static const auto call = real<decltype(&ShellExecuteExW)>("shell32.dll", "ShellExecuteExW");
+    if (variable(L"VELNOR_FAULT_SHELL") != L"record")
+        return call(info);
+    shellStarted = info->lpFile;
+    return TRUE;
 }
 
 void WINAPI sleep(DWORD milliseconds)
@@ -203,7 +551,15 @@ void writeLog()
 {
     const std::wstring log = variable(L"VELNOR_FAULT_LOG");
     if (FILE *file = log.empty() ? nullptr : _wfopen(log.c_str(), L"w")) {
-        std::fprintf(file, "created=%d slept=%lu\n", created, slept);
+        std::fprintf(file, "created=%d slept=%lu waited=%lu discarded=%lld", created, slept, lastRename - firstRename,
+                     discarded);
+        if (renamedTracked && modelsAttributes())
+            std::fprintf(file, " attributes=0x%lx", renamedFile.attributes);
+        if (renamedTracked && modelsDacls())
+            std::fprintf(file, " dacl=%ls", renamedFile.dacl.text().c_str());
+        if (!shellStarted.empty())
+            std::fprintf(file, " shell=%ls", shellStarted.c_str());
+        std::fprintf(file, "\n");
         std::fclose(file);
     }
 }
@@ -219,8 +575,43 @@ void *flushPointer __asm__("__imp__FlushFileBuffers@4") = reinterpret_cast<void 
 void *setInformationPointer __asm__("__imp__SetFileInformationByHandle@16")
         = reinterpret_cast<void *>(setFileInformationByHandle);
 void *deletePointer __asm__("__imp__DeleteFileW@4") = reinterpret_cast<void *>(deleteFile);
+void *movePointer __asm__("__imp__MoveFileExW@12") = reinterpret_cast<void *>(moveFileEx);
 void *createProcessPointer __asm__("__imp__CreateProcessW@40") = reinterpret_cast<void *>(createProcess);
 void *sleepPointer __asm__("__imp__Sleep@4") = reinterpret_cast<void *>(sleep);
+void *shellPointer __asm__("__imp__ShellExecuteExW@4") = reinterpret_cast<void *>(shellExecuteEx);
+void *attributesPointer __asm__("__imp__GetFileAttributesW@4") = reinterpret_cast<void *>(getFileAttributes);
+void *searchPathPointer __asm__("__imp__SearchPathW@24") = reinterpret_cast<void *>(searchPath);
 void *getSecurityPointer __asm__("__imp__GetSecurityInfo@32") = reinterpret_cast<void *>(getSecurityInfo);
 void *setSecurityPointer __asm__("__imp__SetSecurityInfo@28") = reinterpret_cast<void *>(setSecurityInfo);
+void *fileInformationPointer __asm__("__imp__GetFileInformationByHandle@8")
+        = reinterpret_cast<void *>(getFileInformationByHandle);
+void *deviceIoControlPointer __asm__("__imp__DeviceIoControl@32") = reinterpret_cast<void *>(deviceIoControl);
+void *finalPathPointer __asm__("__imp__GetFinalPathNameByHandleW@16") = reinterpret_cast<void *>(getFinalPathNameByHandle);
+void *volumePointer __asm__("__imp__GetVolumeInformationByHandleW@32")
+        = reinterpret_cast<void *>(getVolumeInformationByHandle);
+}
+
+// winnetwk.h declares it without dllimport, so the launcher calls the
+// function itself, not through a pointer.
+DWORD WINAPI WNetGetUniversalNameW(LPCWSTR local, DWORD level, LPVOID buffer, LPDWORD size)
+{
+    if (failing(L"unc-name"))
+        return GetLastError();
+    const std::wstring drive = variable(L"VELNOR_FAULT_DRIVE"); // M:=\\srv\share
+    const std::wstring path = local;
+    if (level != UNIVERSAL_NAME_INFO_LEVEL || drive.size() < 3 || _wcsnicmp(path.c_str(), drive.c_str(), 2) != 0) {
+        SetLastError(ERROR_NOT_CONNECTED);
+        return ERROR_NOT_CONNECTED;
+    }
+    const std::wstring universal = drive.substr(3) + path.substr(2);
+    const DWORD needed = DWORD(sizeof(UNIVERSAL_NAME_INFOW) + (universal.size() + 1) * sizeof(wchar_t));
+    if (*size < needed) {
+        *size = needed;
+        SetLastError(ERROR_MORE_DATA);
+        return ERROR_MORE_DATA;
+    }
+    auto *info = static_cast<UNIVERSAL_NAME_INFOW *>(buffer);
+    info->lpUniversalName = reinterpret_cast<wchar_t *>(info + 1);
+    std::wmemcpy(info->lpUniversalName, universal.c_str(), universal.size() + 1);
+    return NO_ERROR;
 }

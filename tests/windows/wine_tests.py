@@ -369,7 +369,7 @@ class StartUnderWine(unittest.TestCase):
         backup = os.path.join(folder, "VELNOR.INI.bak")
         with open(backup, "wb") as file:
             file.write(old)
-        own = re.compile(r"VELNOR\.INI\.start-[0-9a-z]{13}\.tmp$")
+        own = re.compile(r"VELNOR\.INI\.start-[0-9a-z]{13}\.(tmp|new)$")
 
         def size_of(path):
             try:
@@ -525,49 +525,90 @@ class StartUnderWine(unittest.TestCase):
         print("%d simultaneous starts, %d without velnor.exe" % (starts * rounds, failed), file=sys.stderr)
 
     def test_failing_system_calls(self):
-        # start.exe with the calls of replacing VELNOR.INI failing as real
-        # systems make them fail (faulty_start.cpp). A DACL made only of what
-        # the folder passes on comes to the new file by itself, so a share
-        # that grants no WRITE_DAC takes it; one that must be set can't be
-        # there, and the file stays. A denial by the rights costs no waiting;
-        # a held file is waited for, at most about a second. Whatever fails,
-        # nothing is left beside VELNOR.INI and velnor.exe starts. (what,
-        # faults, DACL reported, their save, VELNOR.INI after, new files
-        # made, ms waited to try again)
+        # start.exe with the calls of replacing VELNOR.INI failing, or
+        # answering, as Windows, FAT and SMB do (faulty_start.cpp). The new
+        # file gets exactly the old one's rights: a DACL made only of what the
+        # folder passes on now comes by itself (no WRITE_DAC, which a share
+        # granting "Change" refuses); entries of the file's own are merged
+        # with the folder's; where either would change a right, the old
+        # entries become the new file's own, protected. Encryption and the
+        # hidden and system attributes are kept or nothing is written; the
+        # archive attribute is always set. A denial by the rights costs no
+        # waiting; a held file is waited for, at most about a second of
+        # pauses. Whatever fails, nothing is left beside VELNOR.INI and
+        # velnor.exe starts. Each row: what, faults, VELNOR.INI after, new
+        # files made, ms paused, and the extra environment (VELNOR_FAULT_ left
+        # off) and what the log must say (the new file's attributes and DACL,
+        # the largest file discarded).
         denied, sharing, full, bad, deleting = 5, 32, 112, 87, "0xC0000056"
-        inherited, explicit, protected = "D:AI(A;ID;FA;;;WD)", "D:(A;;FA;;;WD)", "D:P(A;;FA;;;WD)"
+        world, inherited, explicit, protected = "D:(A;;GA;;;WD)", "D:AI(A;ID;FA;;;WD)", "D:(A;;FA;;;WD)", "D:P(A;;FA;;;WD)"
+        mixed = "D:AI(A;;FA;;;BU)(A;ID;FA;;;WD)"
+        passes = "(A;ID;FA;;;WD)"
         cases = [
-            ("WRITE_DAC denied, inherited DACL", "create-dac:%d:*" % denied, inherited, False, "new", 1, 0),
-            ("WRITE_DAC denied, explicit DACL", "create-dac:%d:*" % denied, explicit, False, "old", 0, 0),
-            ("WRITE_DAC denied, protected DACL", "create-dac:%d:*" % denied, protected, False, "new", 1, 0),
-            ("first open denied", "read-open:%d:*" % denied, None, False, "not open", 0, 0),
-            ("first open while the file is deleted", "read-open:%s:2" % deleting, None, False, "new", 1, 50),
-            ("DELETE denied", "delete-open:%d:*" % denied, None, False, "old", 0, 0),
-            ("DELETE check while the file is deleted", "delete-open:%s:*" % deleting, None, False, "new", 1, 0),
-            ("file held at the DELETE check", "delete-open:%d:*" % sharing, None, False, "new", 1, 0),
-            ("rename held three times", "rename:%d:3" % sharing, None, False, "new", 1, 150),
-            ("rename held, their save", "rename:%d:3" % sharing, None, True, "theirs", 1, 50),
-            ("rename denied, removal by name denied", "rename:%d:*,delete-name:%d:*" % (denied, denied), None,
-             False, "old", 1, 1000),
-            ("disk full at the flush", "flush:%d:*" % full, None, False, "old", 1, 0),
-            ("DACL unreadable", "get-security:%d:*" % denied, None, False, "old", 0, 0),
-            ("DACL refused", "set-security:%d:*" % denied, explicit, False, "old", 1, 0),
-            ("creation time refused", "basic-info:%d:*" % bad, None, False, "new", 1, 0),
+            ("WRITE_DAC denied, inherited DACL", "create-dac:%d:*" % denied, "new", 1, 0,
+             dict(DACL=inherited, FOLDER=passes), dict(dacl="D:AI(A;ID;FA;;;WD)")),
+            ("WRITE_DAC denied, explicit DACL", "create-dac:%d:*" % denied, "new", 1, 0,
+             dict(DACL=explicit, FOLDER=passes), dict(dacl="D:P(A;;FA;;;WD)")),
+            ("WRITE_DAC denied, protected DACL", "create-dac:%d:*" % denied, "new", 1, 0,
+             dict(DACL=protected), dict(dacl="D:P(A;;FA;;;WD)")),
+            ("inherited entries the folder no longer passes on", "", "new", 2, 0,
+             dict(DACL=inherited, FOLDER=passes + "(A;ID;FA;;;BU)"), dict(dacl="D:P(A;;FA;;;WD)")),
+            ("own entries and the folder's", "", "new", 1, 0, dict(DACL=mixed, FOLDER=passes), dict(dacl=mixed)),
+            ("own entries and stale inherited ones", "", "new", 2, 0,
+             dict(DACL=mixed, FOLDER=passes + "(A;ID;FR;;;AU)"), dict(dacl="D:P(A;;FA;;;BU)(A;;FA;;;WD)")),
+            ("protected DACL with the folder's too", "", "new", 1, 0,
+             dict(DACL="D:PAI(A;;FA;;;WD)(A;;FR;;;BU)", FOLDER=passes), dict(dacl="D:P(A;;FA;;;WD)(A;;FR;;;BU)")),
+            ("null DACL", "", "new", 1, 0, dict(DACL="D:NO_ACCESS_CONTROL", FOLDER=passes),
+             dict(dacl="D:PNO_ACCESS_CONTROL")),
+            ("FAT: no ACLs to read, set or ask for", "create-dac:%d:*,get-security:%d:*,set-security:%d:*"
+             % (denied, denied, denied), "new", 1, 0, dict(VOLUME="FAT32", DACL=world), {}),
+            ("volume that can't be asked", "volume-info:1:*", "new", 1, 0, {}, {}),
+            ("first open denied", "read-open:%d:*" % denied, "not open", 0, 0, {}, {}),
+            ("first open while the file is deleted", "read-open:%s:2" % deleting, "new", 1, 50, {}, {}),
+            ("DELETE denied", "delete-open:%d:*" % denied, "old", 0, 0, {}, {}),
+            ("DELETE check while the file is deleted", "delete-open:%s:*" % deleting, "new", 1, 0, {}, {}),
+            ("file held at the DELETE check", "delete-open:%d:*" % sharing, "new", 1, 0, {}, {}),
+            ("rename held three times", "rename:%d:3" % sharing, "new", 1, 150, {}, {}),
+            ("rename held, their save", "rename:%d:3" % sharing, "theirs", 1, 50, dict(SAVE=True), {}),
+            ("last look unreadable twice", "reread-open:%d:2" % sharing, "new", 1, 50, {}, {}),
+            ("rename denied, removal by name denied", "rename:%d:*,delete-name:%d:*" % (denied, denied), "old", 1,
+             1000, {}, {}),
+            ("rename made but reported lost", "rename-lost:64:1", "new", 1, 0, {}, {}),
+            ("complete name refused", "rename-complete:%d:*" % denied, "old", 1, 0, {}, {}),
+            ("rename made but reported lost, final path unknown", "rename-lost:64:1,final-path:6:*", "new", 1, 0, {},
+             {}),
+            ("disk full at the flush", "flush:%d:*" % full, "old", 1, 0, {}, {}),
+            ("disk full, removal through the handle refused", "flush:%d:*,dispose:%d:*" % (full, denied), "old", 1,
+             0, {}, {}),
+            ("DACL unreadable", "get-security:%d:*" % denied, "old", 0, 0, {}, {}),
+            ("merge refused", "set-security:%d:*" % denied, "new", 2, 0, dict(DACL=mixed, FOLDER=passes),
+             dict(dacl="D:P(A;;FA;;;BU)(A;;FA;;;WD)")),
+            ("creation time refused", "basic-info:%d:*" % bad, "new", 1, 0, {}, {}),
+            ("encrypted, the new file not", "", "old", 1, 0, dict(ATTRIBUTES="4020"), dict(discarded="0")),
+            ("encrypted", "", "new", 1, 0, dict(ATTRIBUTES="4020", EFS="1"), dict(attributes="0x4020")),
+            ("encrypted, hidden and system", "", "new", 1, 0, dict(ATTRIBUTES="4026", EFS="1"),
+             dict(attributes="0x4026")),
+            ("plain in an encrypting folder", "", "old", 1, 0, dict(ATTRIBUTES="20", EFS="folder"),
+             dict(discarded="0")),
+            ("hidden without the archive attribute", "", "new", 1, 0, dict(ATTRIBUTES="2"), dict(attributes="0x22")),
+            ("compressed", "", "new", 1, 0, dict(ATTRIBUTES="820"), dict(attributes="0x820")),
+            ("compressed, compression refused", "compression:1:*", "new", 1, 0, dict(ATTRIBUTES="820"),
+             dict(attributes="0x20")),
         ]
         theirs = os.path.join(self.root, "theirs")
         with open(theirs, "wb") as file:
             file.write(b"Theirs=1\r\n")
         log = os.path.join(self.root, "faults.log")
-        for number, (what, faults, dacl, save, after, created, slept) in enumerate(cases):
+        for number, (what, faults, after, created, slept, extra, logged) in enumerate(cases):
             with self.subTest(what):
                 folder = self.program_folder("Faults%d" % number)
                 shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
                 old = b"BIBOPATH1=C:\\Old\\BIBO\\\r\n"
                 self.write_settings(folder, old)
-                env = {"VELNOR_FAULTS": faults, "VELNOR_FAULT_LOG": windows_path(log),
-                       "VELNOR_FAULT_SAVE": windows_path(theirs) if save else ""}
-                if dacl:
-                    env["VELNOR_FAULT_DACL"] = dacl
+                env = {"VELNOR_FAULTS": faults, "VELNOR_FAULT_LOG": windows_path(log)}
+                env.update({"VELNOR_FAULT_" + name: value for name, value in extra.items()})
+                if extra.get("SAVE"):
+                    env["VELNOR_FAULT_SAVE"] = windows_path(theirs)
                 run = self.launch(folder, env=env, wait_for_record=after != "not open")
                 new = b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n"
                 if after == "not open":
@@ -576,9 +617,115 @@ class StartUnderWine(unittest.TestCase):
                 else:
                     self.assertStarted(run, folder)
                 self.assertSettings(folder, dict(old=old, new=new, theirs=b"Theirs=1\r\n").get(after, old))
-                with open(log, encoding="utf-8") as file:
-                    counts = dict(item.split("=") for item in file.read().split())
-                self.assertEqual((int(counts["created"]), int(counts["slept"])), (created, slept))
+                counts = self.fault_log(log)
+                self.assertEqual((int(counts["created"]), int(counts["slept"])), (created, slept), counts)
+                self.assertEqual({key: counts.get(key) for key in logged}, logged)
+
+    def fault_log(self, log):
+        with open(log, encoding="utf-8") as file:
+            return dict(item.split("=", 1) for item in file.read().split())
+
+    def test_wait_is_bounded_by_the_clock(self):
+        # Each rename takes half a second before it reports the file held, as
+        # one waiting for an oplock break would: the attempts end once two
+        # seconds have passed, not after all of the pauses.
+        folder = self.program_folder("Slow")
+        shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
+        old = b"BIBOPATH1=C:\\Old\\BIBO\\\r\n"
+        self.write_settings(folder, old)
+        log = os.path.join(self.root, "faults.log")
+        run = self.launch(folder, env={"VELNOR_FAULTS": "rename:32:*", "VELNOR_FAULT_RENAME_MS": "500",
+                                       "VELNOR_FAULT_LOG": windows_path(log)})
+        self.assertStarted(run, folder)
+        self.assertSettings(folder, old)
+        counts = self.fault_log(log)
+        print("renames held 500 ms each: waited %s ms, paused %s ms" % (counts["waited"], counts["slept"]),
+              file=sys.stderr)
+        self.assertTrue(1500 <= int(counts["waited"]) < 2600, counts)
+        self.assertLess(int(counts["slept"]), 1000, counts)
+
+    def network_folder(self):
+        """A folder the prefix reaches as \\\\srv\\share\\ and as the mapped drive M:;
+        GetFinalPathNameByHandleW answers for both as Windows does for a
+        share, \\\\?\\UNC\\srv\\share\\...."""
+        share = os.path.join(self.root, "share")
+        os.makedirs(share)
+        devices = os.path.join(WINE_ENV["WINEPREFIX"], "dosdevices")
+        os.makedirs(os.path.join(devices, "unc", "srv"), exist_ok=True)
+        for link in (os.path.join(devices, "unc", "srv", "share"), os.path.join(devices, "m:")):
+            if os.path.lexists(link):
+                os.remove(link)
+            os.symlink(share, link)
+            self.addCleanup(os.remove, link)
+        return share, {"VELNOR_FAULT_FINAL_PATH": "M:\\|UNC\\srv\\share\\"}
+
+    def test_network_folders(self):
+        # Started from a share, from a mapped network drive, and by the long
+        # form of a share's path, as Wine's own loader and some tools start
+        # programs; the elevated start of velnor.exe from a mapped drive goes
+        # by the share's name, which the administrator's session reaches.
+        # (command as typed, entries' folder or None where they stay, faults,
+        # the velnor.exe started)
+        share, env = self.network_folder()
+        folder = self.program_folder("share", "Tools")
+        shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
+        env["VELNOR_FAULT_DRIVE"] = "M:=\\\\srv\\share"
+        cases = [
+            ("\\\\srv\\share\\Tools\\start.exe", "\\\\srv\\share\\Tools\\", "", None),
+            ("M:\\Tools\\start.exe", "M:\\Tools\\", "", None),
+            ("\\\\?\\UNC\\srv\\share\\Tools\\start.exe", None, "", None),
+            ("M:\\Tools\\start.exe", "M:\\Tools\\", "create-process:740:1", "\\srv\\share\\Tools\\velnor.exe"),
+            ("M:\\Tools\\start.exe", "M:\\Tools\\", "create-process:740:1,unc-name:1222:*", "M:\\Tools\\velnor.exe"),
+        ]
+        old = b"BIBOPATH1=C:\\Old\\BIBO\\\r\n"
+        for typed, entries, faults, started in cases:
+            with self.subTest(typed=typed, faults=faults):
+                self.write_settings(folder, old)
+                run = self.launch(folder, helper=("start", "1", "-"), typed=typed,
+                                  env=dict(env, VELNOR_FAULTS=faults))
+                self.assertEqual((run.status, run.messages), (0, []))
+                self.assertIsNotNone(run.record, "velnor.exe did not run")
+                if started:
+                    self.assertTrue(run.record["self"].endswith(started), run.record["self"])
+                self.assertSettings(folder, b"BIBOPATH1=" + windows_1251(entries) + b"BIBO\\\r\n" if entries else old)
+
+    def test_interrupted_replacement(self):
+        # A replacement cut short between its renames (on FAT, a stick pulled
+        # while the system replaces the file) may leave no VELNOR.INI but the
+        # complete new file under its complete name: the next start puts it
+        # in place, brings it up to date and goes on. A partial file is never
+        # taken, nor one of two, nor one beside VELNOR.INI, which is an old
+        # leftover. (what, files beside with their content, VELNOR.INI before
+        # or None, faults, VELNOR.INI after or None for "not open", files left)
+        complete, partial = "VELNOR.INI.start-0123456789abc.new", "VELNOR.INI.start-0123456789abc.tmp"
+        second = "VELNOR.INI.start-0123456789abd.new"
+        old = b"BIBOPATH1=C:\\Old\\BIBO\\\r\n"
+        cases = [
+            ("complete, alone", {complete: old}, None, "", "new", []),
+            ("partial, alone", {partial: old[:10]}, None, "", None, [partial]),
+            ("two complete", {complete: old, second: old}, None, "", None, [complete, second]),
+            ("complete beside VELNOR.INI", {complete: b"Theirs=1\r\n"}, old, "", "new", [complete]),
+            ("restoring refused", {complete: old}, None, "move:5:*", None, [complete]),
+        ]
+        for number, (what, files, before, faults, after, left) in enumerate(cases):
+            with self.subTest(what):
+                folder = self.program_folder("Interrupted%d" % number)
+                shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
+                for name, content in files.items():
+                    with open(os.path.join(folder, name), "wb") as file:
+                        file.write(content)
+                if before is not None:
+                    self.write_settings(folder, before)
+                run = self.launch(folder, env={"VELNOR_FAULTS": faults}, wait_for_record=after is not None)
+                names = sorted(os.listdir(folder))
+                if after is None:
+                    self.assertEqual((run.status, run.messages), (1, ["File VELNOR.INI not open.\\n"]))
+                    self.assertEqual(names, sorted(left + ["start.exe", "velnor.exe"]))
+                    continue
+                self.assertStarted(run, folder)
+                self.assertEqual(names, sorted(left + ["VELNOR.INI", "start.exe", "velnor.exe"]))
+                with open(os.path.join(folder, "VELNOR.INI"), "rb") as file:
+                    self.assertEqual(file.read(), b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n")
 
     def test_settings_file_is_a_link(self):
         # VELNOR.INI as a symbolic link to a file in another folder: the link
@@ -649,6 +796,23 @@ class StartUnderWine(unittest.TestCase):
                 run = self.launch(folder, cwd=elsewhere, env={"VELNOR_FAULTS": faults})
                 self.assertStarted(run, folder)
                 self.assertEqual(run.record["cwd"], windows_path(elsewhere))
+
+    def test_elevated_start_from_a_deep_folder(self):
+        # A program folder deeper than MAX_PATH: the launcher finds velnor.exe
+        # there for the shell's consent prompt. Wine's own CreateProcessW and
+        # ShellExecuteExW stop at MAX_PATH, so the shell's call is only
+        # recorded (faulty_start.cpp).
+        parts = ["Folder_number_%d" % i for i in range(20)]
+        folder = self.program_folder(*parts)
+        self.assertGreater(len(windows_path(folder)), 300)
+        shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
+        self.write_settings(folder, b"Name=x\r\n")
+        log = os.path.join(self.root, "faults.log")
+        run = self.launch(folder, wait_for_record=False,
+                          env={"VELNOR_FAULTS": "create-process:740:1", "VELNOR_FAULT_SHELL": "record",
+                               "VELNOR_FAULT_LOG": windows_path(log)})
+        self.assertEqual((run.status, run.messages), (0, []))
+        self.assertEqual(self.fault_log(log).get("shell"), windows_path(os.path.join(folder, "velnor.exe")))
 
     def test_extra_arguments_are_not_passed_on(self):
         folder = self.program_folder("Suite")
