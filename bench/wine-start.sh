@@ -37,6 +37,7 @@ done
 # A prefix of the benchmark's own, with a server that stays up between
 # starts so that no start pays for bringing it up.
 export WINEPREFIX="$floors/wineprefix" WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WINEPREFIX" # the server won't start in a folder that isn't there
 wineserver -k 2>/dev/null || true
 wineserver -p
 trap 'wineserver -k || true' EXIT
