@@ -24,6 +24,7 @@
 //   set-security  SetSecurityInfo
 //   volume-info   GetVolumeInformationByHandleW
 //   final-path    GetFinalPathNameByHandleW
+//   new-file-info GetFileInformationByHandle on a new file
 //   compression   DeviceIoControl(FSCTL_SET_COMPRESSION)
 //   unc-name      WNetGetUniversalNameW
 //   create-process  CreateProcessW (740, ERROR_ELEVATION_REQUIRED, takes
@@ -428,9 +429,9 @@ DWORD WINAPI setSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORM
 BOOL WINAPI getFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
 {
     static const auto call = real<decltype(&GetFileInformationByHandle)>("kernel32.dll", "GetFileInformationByHandle");
-    if (!call(file, info))
-        return FALSE;
     const auto found = newFiles().find(file);
+    if ((found != newFiles().end() && failing(L"new-file-info")) || !call(file, info))
+        return FALSE;
     if (found != newFiles().end() && modelsAttributes())
         info->dwFileAttributes = found->second.attributes;
     else if (modelsAttributes())

@@ -584,6 +584,7 @@ class StartUnderWine(unittest.TestCase):
             ("merge refused", "set-security:%d:*" % denied, "new", 2, 0, dict(DACL=mixed, FOLDER=passes),
              dict(dacl="D:P(A;;FA;;;BU)(A;;FA;;;WD)")),
             ("creation time refused", "basic-info:%d:*" % bad, "new", 1, 0, {}, {}),
+            ("new file's attributes unreadable", "new-file-info:%d:*" % denied, "old", 1, 0, {}, {}),
             ("encrypted, the new file not", "", "old", 1, 0, dict(ATTRIBUTES="4020"), dict(discarded="0")),
             ("encrypted", "", "new", 1, 0, dict(ATTRIBUTES="4020", EFS="1"), dict(attributes="0x4020")),
             ("encrypted, hidden and system", "", "new", 1, 0, dict(ATTRIBUTES="4026", EFS="1"),
