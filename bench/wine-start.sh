@@ -16,10 +16,7 @@ if [ "${1:-}" = --rounds ]; then rounds=$2; shift 2; fi
 
 qt_prefix="$(bash "$root/tools/setup-win32.sh")"
 build="$root/build-win32"
-cmake -S "$root" -B "$build" \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
-    -DCMAKE_PREFIX_PATH="$qt_prefix" -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DQt5_DIR="$qt_prefix/lib/cmake/Qt5" -DQt5Core_DIR="$qt_prefix/lib/cmake/Qt5Core" >/dev/null
+bash "$root/tools/configure-win32.sh" "$root" "$build" "$qt_prefix" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target start velnor_standin_win >/dev/null
 
 # The floor imports user32 as a plain program would; the late floor takes
@@ -36,6 +33,8 @@ done
 
 # A prefix of the benchmark's own, with a server that stays up between
 # starts so that no start pays for bringing it up.
+source "$root/tools/packages.sh"
+export LOCPATH="$velnor_locales" # the setup's Russian locale, for Wine's code page
 export WINEPREFIX="$floors/wineprefix" WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX" # the server won't start in a folder that isn't there
 wineserver -k 2>/dev/null || true

@@ -10,7 +10,7 @@
 #                               for measuring such a build at start-up
 #
 # --print-prefix after the target prints the prefix without building.
-# VELNOR_CACHE names another cache folder (default /var/cache/velnor-launcher).
+# The cache is velnor-launcher/ in VELNOR_CACHE (default /var/cache).
 #
 # Every run checks the package sources (tools/package-sources.sh). A cached Qt
 # counts only with a stamp naming exactly what it was built from, written
@@ -61,7 +61,7 @@ if [ "$print_prefix" = 0 ]; then
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing what building Qt needs: ${missing[*]}"
         apt_update
-        apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+        apt_install "${missing[@]}"
     fi
 fi
 toolchain_versions=$({ dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}=${Version}\n' "${toolchain[@]}" 2>/dev/null || true; } \
@@ -154,8 +154,8 @@ mkdir -p "$work/build" "$work/bin"
 (
     cd "$work"
     dsc="qtbase-opensource-src_${source_version#*:}.dsc"
-    apt-get source -qq --download-only "qtbase-opensource-src=$source_version" >/dev/null 2>&1 \
-        || apt-get source --download-only "qtbase-opensource-src=$source_version"
+    velnor_apt source -qq --download-only "qtbase-opensource-src=$source_version" >/dev/null 2>&1 \
+        || velnor_apt source --download-only "qtbase-opensource-src=$source_version"
     got=$(sha256sum "$dsc" | cut -d' ' -f1)
     [ "$got" = "$dsc_sha256" ] || { echo "$dsc has SHA-256 $got, tools/qt-pin.txt pins $dsc_sha256" >&2; exit 1; }
     # Checks the tarballs against the .dsc.

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
-# Brings apt's package sources to what building start.exe needs, built only
-# on the machine's own Debian entries:
+# Brings the project's own apt sources (in the cache, apt/; the machine's apt
+# never reads them) to what building start.exe needs, built only on the
+# machine's own Debian entries:
 #   - source packages (deb-src) of bookworm and bookworm-updates, and of
 #     bookworm-security where the machine uses it: Qt's source;
-#   - bookworm-backports, only where 32-bit x86 programs need qemu;
-#   - with --i386, the i386 architecture: 32-bit Wine.
-# Entries go into one file of its own, sources.list.d/velnor-launcher.sources,
-# each with the address, Signed-By and Trusted of the machine's entry for that
-# suite whose release file says "Origin: Debian" (as `apt-get indextargets`
-# reports it). Another repository is never a base, whatever suite it names.
-# The file is rewritten where it differs from what the machine needs now and
-# removed when nothing is missing. When anything changed, apt's lists are
-# refreshed; if that fails, the previous file and architectures are put back.
-# Last, the Qt source pinned in tools/qt-pin.txt must be offered.
+#   - where 32-bit x86 programs need qemu, the machine's Debian entries and
+#     bookworm-backports, from which qemu is installed;
+#   - with --i386, the i386 architecture on the machine: 32-bit Wine. This is
+#     its one change to the machine's package state, recorded for
+#     tools/clean-machine.sh.
+# Each entry takes the address, Signed-By and Trusted of the machine's entry
+# for that suite whose release file says "Origin: Debian" (as `apt-get
+# indextargets` reports it). Another repository is never a base, whatever
+# suite it names. The project's file is rewritten where it differs from what
+# is needed now, and its lists refreshed then; last, the Qt source pinned in
+# tools/qt-pin.txt must be offered.
 #   tools/package-sources.sh [--i386]
 # VELNOR_APT_ETC: another apt configuration folder, its lists in lists/ (tests).
 set -euo pipefail
@@ -26,17 +28,12 @@ case "${1:-}" in
     *) echo "usage: $0 [--i386]" >&2; exit 2 ;;
 esac
 
-apt_etc="${VELNOR_APT_ETC:-/etc/apt}"
-apt_opts=()
-if [ -n "${VELNOR_APT_ETC:-}" ]; then
-    # No package cache written anywhere: it would be the machine's.
-    apt_opts=(-o "Dir::Etc=$apt_etc" -o "Dir::State::Lists=$apt_etc/lists"
-        -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=)
-fi
+apt_etc="$machine_apt_etc"
+apt_opts=("${machine_apt_opts[@]}")
 sources_dir="$apt_etc/sources.list.d"
-list="$sources_dir/velnor-launcher.sources"
-# An earlier benchmark script kept source entries in a file of its own.
-old_list="$sources_dir/velnor-launcher-src.sources"
+list="$velnor_apt_dir/sources.list.d/velnor-launcher.sources"
+# Files of earlier versions of the setup, which wrote into the machine's apt.
+legacy_lists=("$sources_dir/velnor-launcher.sources" "$sources_dir/velnor-launcher-src.sources")
 
 # Every enabled entry for the main component outside our own files, one per
 # line, tab-separated: type, URI, suite, Signed-By (newlines as \n), Trusted.
@@ -70,7 +67,8 @@ other_entries() {
         }' "${files[@]}"
     files=()
     for file in "$sources_dir"/*.sources; do
-        [ -f "$file" ] && [ "$file" != "$list" ] && [ "$file" != "$old_list" ] && files+=("$file")
+        case "$file" in "${legacy_lists[0]}"|"${legacy_lists[1]}") continue ;; esac
+        [ -f "$file" ] && files+=("$file")
     done
     # Paragraph mode: one stanza per record; continuation lines join the
     # field, kept as lines for Signed-By (a key may stand there).
@@ -113,9 +111,8 @@ release_info() {
     sed 's|/*\t|\t|' <<<"$output" | sort -u
 }
 
-# What our file must hold: for each suite that has none from Debian
-# elsewhere, an entry like the machine's Debian one. Exits 3 when the
-# machine has no Debian entry for bookworm.
+# What the project's file must hold, each entry like the machine's Debian one.
+# Exits 3 when the machine has no Debian entry for bookworm.
 desired_sources() {
     local need_backports=0 releases
     releases=$(release_info) || exit 1
@@ -129,10 +126,6 @@ desired_sources() {
         { n++; type[n] = $1; uri[n] = $2; suite[n] = $3; signed[n] = $4; trusted[n] = $5 }
         function base(c,   i) {
             for (i = 1; i <= n; i++) if (type[i] == "deb" && cn[i] == c) return i
-            return 0
-        }
-        function has(t, c,   i) {
-            for (i = 1; i <= n; i++) if (type[i] == t && cn[i] == c) return 1
             return 0
         }
         function add(t, s, from,   k) {
@@ -150,12 +143,14 @@ desired_sources() {
             }
             main = base("bookworm")
             if (!main) exit 3
-            if (!has("deb-src", "bookworm")) add("deb-src", "bookworm", main)
-            if (!has("deb-src", "bookworm-updates"))
-                add("deb-src", "bookworm-updates", base("bookworm-updates") ? base("bookworm-updates") : main)
-            if (has("deb", "bookworm-security") && !has("deb-src", "bookworm-security"))
-                add("deb-src", "bookworm-security", base("bookworm-security"))
-            if (backports && !has("deb", "bookworm-backports")) add("deb", "bookworm-backports", main)
+            add("deb-src", "bookworm", main)
+            add("deb-src", "bookworm-updates", base("bookworm-updates") ? base("bookworm-updates") : main)
+            if (base("bookworm-security")) add("deb-src", "bookworm-security", base("bookworm-security"))
+            if (backports) {
+                # What qemu depends on: from the Debian entries of the machine.
+                for (i = 1; i <= n; i++) if (type[i] == "deb" && cn[i] != "") add("deb", suite[i], i)
+                if (!base("bookworm-backports")) add("deb", "bookworm-backports", main)
+            }
             for (j = 1; j <= stanzas; j++) {
                 k = order[j]; i = stanza_of[k]
                 if (j > 1) printf "\n"
@@ -171,14 +166,12 @@ compute() {
     want=$(desired_sources && echo .) || return
     want=${want%.}
 }
-refreshed=0
 status=0
 compute || status=$?
 if [ "$status" = 3 ]; then
     # No lists fetched yet (a fresh machine): the release files say nothing.
     echo "Updating apt's lists to see which entries are Debian's"
-    apt_update "${apt_opts[@]}"
-    refreshed=1
+    apt_update
     status=0
     compute || status=$?
 fi
@@ -193,60 +186,42 @@ elif [ "$status" != 0 ]; then
     exit "$status"
 fi
 
-# --- Changes, undone as a whole when apt can't refresh its lists after them ---
-previous=""
-had_list=0
-if [ -f "$list" ]; then previous=$(cat "$list"; echo .); had_list=1; fi
-previous_old=""
-had_old=0
-if [ -f "$old_list" ]; then previous_old=$(cat "$old_list"; echo .); had_old=1; fi
-changes=()
-put_file() { # content (with a trailing "."), file
-    printf '%s' "${1%.}" | "${sudo[@]}" tee "$2.tmp" >/dev/null
-    "${sudo[@]}" mv "$2.tmp" "$2"
-}
+for file in "${legacy_lists[@]}"; do
+    [ ! -e "$file" ] || echo "Note: $file is an earlier setup's and no longer needed: bash tools/clean-machine.sh sources removes it." >&2
+done
 
-if [ "$had_old" = 1 ]; then
-    "${sudo[@]}" rm -f "$old_list"
-    changes+=("removed $old_list")
-fi
-if [ -z "$want" ]; then
-    if [ "$had_list" = 1 ]; then
-        "${sudo[@]}" rm -f "$list"
-        changes+=("removed $list")
-    fi
-elif [ "$had_list" = 0 ] || [ "$previous" != "$want." ]; then
-    echo "Writing $list"
-    "${sudo[@]}" mkdir -p "$sources_dir"
-    put_file "$want." "$list"
-    changes+=("wrote $list")
-fi
-added_i386=0
+# --- The i386 architecture, taken back when apt can't refresh its lists then ---
 if [ "$want_i386" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    echo "Adding the i386 architecture (for 32-bit Wine)"
+    echo "Adding the i386 architecture (for 32-bit Wine): updating apt's lists"
     "${sudo[@]}" dpkg --add-architecture i386
-    added_i386=1
-    changes+=("added the i386 architecture")
-fi
-
-if [ ${#changes[@]} -gt 0 ]; then
-    echo "Package sources changed: updating apt's lists"
-    if ! apt_update "${apt_opts[@]}"; then
-        echo "apt-get update failed after these changes: ${changes[*]}." >&2
-        echo "Putting the previous package sources back." >&2
-        if [ "$had_list" = 1 ]; then put_file "$previous" "$list"; else "${sudo[@]}" rm -f "$list"; fi
-        [ "$had_old" = 0 ] || put_file "$previous_old" "$old_list"
-        [ "$added_i386" = 0 ] || "${sudo[@]}" dpkg --remove-architecture i386
-        if apt_update "${apt_opts[@]}"; then
-            echo "apt works as before. The archive above lacks what was added (source packages," >&2
-            echo "backports or i386 indexes): see apt's messages above." >&2
-        else
-            echo "apt-get update fails without these changes too: the machine's own entries have" >&2
-            echo "a problem (see apt's messages above)." >&2
-        fi
+    if ! apt_update; then
+        echo "apt-get update failed after adding the i386 architecture; removing it again." >&2
+        "${sudo[@]}" dpkg --remove-architecture i386
+        apt_update || echo "apt-get update fails without it too: see apt's messages above." >&2
         exit 1
     fi
-    refreshed=1
+    record_added architecture i386
+fi
+
+# --- The project's own sources, written whole and then refreshed ---
+prepare_cache
+mkdir -p "$velnor_apt_dir/sources.list.d" "$velnor_apt_dir/lists/partial" "$velnor_apt_dir/cache/archives/partial"
+rm -f "$velnor_apt_dir/sources.list.d"/.velnor-launcher.sources.*
+private_refreshed=0
+if [ ! -f "$list" ] || [ "$(cat "$list"; echo .)" != "$want." ] \
+    || [ -z "$(find "$velnor_apt_dir/lists" -maxdepth 1 -name '*Release' -print -quit)" ]; then
+    echo "Updating the project's package lists in $velnor_apt_dir"
+    temporary=$(mktemp "$velnor_apt_dir/sources.list.d/.velnor-launcher.sources.XXXXXX")
+    printf '%s' "$want" >"$temporary"
+    chmod 644 "$temporary"
+    mv "$temporary" "$list"
+    if ! velnor_apt_update; then
+        # Refreshed again on the next run.
+        rm -f "$list"
+        echo "The source packages' lists could not be fetched; the machine's apt is as it was." >&2
+        exit 1
+    fi
+    private_refreshed=1
 fi
 
 # --- The pinned Qt source must be on offer, as pinned ---
@@ -255,15 +230,15 @@ pin_version=$(pin version)
 pin_sha256=$(pin dsc-sha256)
 # "version SHA-256 of its .dsc" for each qtbase source apt knows.
 offered() {
-    { apt-cache "${apt_opts[@]}" showsrc qtbase-opensource-src 2>/dev/null || true; } | awk '
+    { apt-cache "${velnor_apt_opts[@]}" showsrc qtbase-opensource-src 2>/dev/null || true; } | awk '
         /^Package:/ { field = ""; version = "" }
         /^Version:/ { version = $2 }
         /^[A-Za-z0-9-]+:/ { field = $1 }
         field == "Checksums-Sha256:" && $3 ~ /\.dsc$/ { print version, $1 }' | sort -u
 }
 versions=$(offered)
-if ! grep -q "^$pin_version " <<<"$versions" && [ "$refreshed" = 0 ]; then
-    apt_update "${apt_opts[@]}"
+if ! grep -q "^$pin_version " <<<"$versions" && [ "$private_refreshed" = 0 ]; then
+    velnor_apt_update
     versions=$(offered)
 fi
 if ! grep -q "^$pin_version " <<<"$versions"; then

@@ -23,33 +23,48 @@
 # else the environment variable VELNOR_SIGN_PASSWORD. A certificate that
 # can't be opened stops the release before the build, a failed signing before
 # anything takes dist/'s place.
-#   bash tools/release.sh [--source-url URL] [--sign CERT.pfx
-#       [--sign-password-file FILE] [--timestamp URL]] [commit]
+# The zip is written by Debian's own /usr/bin/python3 (the setup installs it),
+# whose zlib is among the toolchain's packages: another's deflate differs.
+usage='usage: bash tools/release.sh [--source-url URL] [--sign CERT.pfx
+    [--sign-password-file FILE] [--timestamp URL]] [COMMIT]'
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-source_url=""
+me="tools/release.sh"
+wrong() { echo "$me: $*" >&2; echo "$usage" >&2; exit 2; }
+source_url="" revision=""
 # --- Signing options (tools/sign.sh) ---
 sign=() password_file="" timestamp=""
 while [ $# -gt 0 ]; do
     case $1 in
-        --source-url) source_url=${2:?"--source-url needs a URL"}; shift 2 ;;
-        --sign) sign=(--pfx "${2:?"--sign needs a .pfx file"}"); shift 2 ;;
-        --sign-password-file) password_file=${2:?"--sign-password-file needs a file"}; shift 2 ;;
-        --timestamp) timestamp=${2:?"--timestamp needs a URL"}; shift 2 ;;
-        *) break ;;
+        -h|--help) echo "$usage"; exit 0 ;;
+        --source-url|--sign|--sign-password-file|--timestamp)
+            [ $# -ge 2 ] && [ -n "$2" ] || wrong "$1 needs a value"
+            case $1 in
+                --source-url) source_url=$2 ;; --sign) sign=(--pfx "$2") ;;
+                --sign-password-file) password_file=$2 ;; --timestamp) timestamp=$2 ;;
+            esac
+            shift 2 ;;
+        --) shift; [ $# -le 1 ] || wrong "one commit at a time"; revision=${1:-}; break ;;
+        -*) wrong "unknown option $1" ;;
+        *) [ -z "$revision" ] || wrong "one commit at a time, not $revision and $1"; revision=$1; shift ;;
     esac
 done
+# The password reaches tools/sign.sh alone, not the setup's apt and dpkg.
+sign_env=()
+if [ -n "${VELNOR_SIGN_PASSWORD+set}" ]; then
+    sign_env=("VELNOR_SIGN_PASSWORD=$VELNOR_SIGN_PASSWORD")
+    unset VELNOR_SIGN_PASSWORD
+fi
 if [ ${#sign[@]} -gt 0 ]; then
     [ -z "$password_file" ] || sign+=(--password-file "$password_file")
     [ -z "$timestamp" ] || sign+=(--timestamp "$timestamp")
-    bash "$root/tools/sign.sh" --check "${sign[@]}"
+    env "${sign_env[@]}" bash "$root/tools/sign.sh" --check "${sign[@]}"
 elif [ -n "$password_file$timestamp" ]; then
-    echo "--sign-password-file and --timestamp go with --sign CERT.pfx" >&2
-    exit 2
+    wrong "--sign-password-file and --timestamp go with --sign CERT.pfx"
 fi
 # --- end of the signing options ---
-commit=$(git -C "$root" rev-parse --verify "${1:-HEAD}^{commit}")
-python=$(command -v python3)
+commit=$(git -C "$root" rev-parse --verify --quiet "${revision:-HEAD}^{commit}") \
+    || wrong "${revision:-HEAD} names no commit of $root"
 
 # --- One release at a time, in a folder of its own ---
 work="$root/build-release"
@@ -89,11 +104,9 @@ source="$run/velnor-start-$version"
 
 # --- start.exe and its package, by the commit's own scripts ---
 qt_prefix="$(bash "$source/tools/setup-win32.sh")"
-cmake -S "$source" -B "$run/build" \
-    -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-i686-w64-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_PREFIX_PATH="$qt_prefix" \
-    -DQt5_DIR="$qt_prefix/lib/cmake/Qt5" -DQt5Core_DIR="$qt_prefix/lib/cmake/Qt5Core" \
-    -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_PACKAGE_STRICT=ON -DLAUNCHER_SOURCE_URL="$source_url" >/dev/null
+python=/usr/bin/python3
+[ -x "$python" ] || { echo "$me: $python is needed (Debian's python3)" >&2; exit 1; }
+bash "$source/tools/configure-win32.sh" "$source" "$run/build" "$qt_prefix" -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_PACKAGE_STRICT=ON -DLAUNCHER_SOURCE_URL="$source_url" >/dev/null
 cmake --build "$run/build" -j"$(nproc)" --target start >"$run/build.log" 2>&1 \
     || { cat "$run/build.log" >&2; exit 1; }
 stage="$run/stage"
@@ -118,7 +131,7 @@ fi
 # below is the stage as it is now.
 # ---------------------------------------------------------------------------
 # Signed last, once everything else is checked.
-[ ${#sign[@]} -eq 0 ] || bash "$root/tools/sign.sh" "${sign[@]}" --time "$epoch" "$stage/start.exe"
+[ ${#sign[@]} -eq 0 ] || env "${sign_env[@]}" bash "$root/tools/sign.sh" "${sign[@]}" --time "$epoch" "$stage/start.exe"
 
 zip_name="velnor-start-$version-win32.zip"
 "$python" - "$stage" "$run/dist/$zip_name" "$epoch" <<'EOF'

@@ -10,11 +10,13 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 source "$root/tools/packages.sh"
 
-# --- Package sources: source packages, backports where qemu is needed, and
-# the i386 architecture, checked and repaired on every run ---
+# --- The project's package sources (source packages, backports where qemu is
+# needed) and the i386 architecture, checked and repaired on every run ---
 bash "$root/tools/package-sources.sh" --i386
 
-packages=(cmake make dpkg-dev xz-utils python3 locales g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386)
+# git, osslsigncode and openssl: the release's tests.
+packages=(cmake make dpkg-dev xz-utils python3 locales git osslsigncode openssl g++-mingw-w64-i686-posix
+    binutils-mingw-w64-i686 wine wine32:i386)
 missing=()
 for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
 
@@ -35,6 +37,7 @@ register_qemu_i386() {
     [ ! -e "$velnor_binfmt" ] || return 0
     # P keeps argv[0] as the caller gave it, F opens the emulator now so that
     # it is found from any mount namespace.
+    record_added binfmt velnor-i386
     printf '%s' ':velnor-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:PF' \
         | "${sudo[@]}" tee "$binfmt/register" >/dev/null
 }
@@ -42,9 +45,11 @@ register_qemu_i386() {
 if [ ${#missing[@]} -gt 0 ] || { [ "$need_qemu" = 1 ] && [ "$qemu_ok" = 0 ]; }; then
     echo "Installing packages for the Windows build: ${missing[*]} $([ "$need_qemu" = 1 ] && [ "$qemu_ok" = 0 ] && echo qemu-user/bookworm-backports)"
     apt_update
-    [ ${#missing[@]} -eq 0 ] || apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
     if [ "$need_qemu" = 1 ] && [ "$qemu_ok" = 0 ]; then
-        apt_get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
+        # Through the project's lists, which alone hold backports.
+        apt_install "${velnor_apt_opts[@]}" -t bookworm-backports qemu-user
+        "${sudo[@]}" rm -f "$velnor_apt_dir"/cache/archives/*.deb
     fi
 fi
 
@@ -53,11 +58,12 @@ if [ "$need_qemu" = 1 ]; then
     i386_runs || { echo "32-bit x86 programs don't run, even through qemu" >&2; exit 1; }
 fi
 
-# The tests give Wine the Russian locale, whose ANSI code page is Windows-1251.
-# Generated where missing, without listing it in /etc/locale.gen: a later
-# locale-gen drops it again, and the next run makes it anew.
-if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf8'; then
-    "${sudo[@]}" localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+# The tests give Wine the Russian locale, whose ANSI code page is Windows-1251:
+# made in the cache, found through LOCPATH; the machine's locales stay.
+if [ ! -f "$velnor_locales/ru_RU.UTF-8/LC_CTYPE" ]; then
+    rm -rf "$velnor_locales/ru_RU.UTF-8"
+    mkdir -p "$velnor_locales"
+    localedef -i ru_RU -f UTF-8 "$velnor_locales/ru_RU.UTF-8"
 fi
 
 # --- Static QtCore for the target, cached by the pinned source, the

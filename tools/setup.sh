@@ -13,4 +13,4 @@ done
 
 echo "Installing: ${missing[*]}"
 apt_update
-apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt_install "${missing[@]}"

@@ -7,8 +7,8 @@
 #
 # The password is the first line of --password-file, or else the value of the
 # environment variable VELNOR_SIGN_PASSWORD; never an argument, which any
-# user's `ps` would show. It reaches openssl and osslsigncode through the
-# environment and a pipe, and is never written to disk.
+# user's `ps` would show. It reaches openssl through its environment and
+# osslsigncode through a pipe, no other command, and is never written to disk.
 # --check only opens the .pfx with the password: a release stops on a bad
 # certificate or a wrong password before it builds anything.
 # --timestamp: an RFC 3161 time-stamping server, so that the signature stays
@@ -42,21 +42,25 @@ done
 if [ -n "$password_file" ]; then
     [ -f "$password_file" ] && [ -r "$password_file" ] \
         || { echo "$me: the password file $password_file is not a readable file" >&2; exit 1; }
-    # One variable for both tools; the file's first line, as openssl reads it.
-    VELNOR_SIGN_PASSWORD=""
-    IFS= read -r VELNOR_SIGN_PASSWORD <"$password_file" || true
-    VELNOR_SIGN_PASSWORD=${VELNOR_SIGN_PASSWORD%$'\r'}
-elif [ -z "${VELNOR_SIGN_PASSWORD+set}" ]; then
+    # The file's first line, as openssl reads it.
+    password=""
+    IFS= read -r password <"$password_file" || true
+    password=${password%$'\r'}
+elif [ -n "${VELNOR_SIGN_PASSWORD+set}" ]; then
+    password=$VELNOR_SIGN_PASSWORD
+else
     echo "$me: no password for $pfx: give --password-file FILE or set VELNOR_SIGN_PASSWORD" >&2
     exit 2
 fi
-export VELNOR_SIGN_PASSWORD
+# Only openssl's environment and osslsigncode's pipe see it: not apt's, nor
+# what dpkg runs as root.
+unset VELNOR_SIGN_PASSWORD
 
 source "$root/tools/packages.sh"
 if ! command -v osslsigncode >/dev/null || ! command -v openssl >/dev/null; then
     echo "Installing osslsigncode and openssl for signing" >&2
-    apt_get update -qq
-    apt_get install -y -qq --no-install-recommends osslsigncode openssl >/dev/null
+    apt_update
+    apt_install osslsigncode openssl
 fi
 
 # openssl tells a wrong password (the file's MAC) from a file that isn't
@@ -64,7 +68,8 @@ fi
 # reads only with its legacy provider.
 opened=0
 for legacy in "" -legacy; do
-    if errors=$(openssl pkcs12 $legacy -noout -in "$pfx" -passin env:VELNOR_SIGN_PASSWORD 2>&1); then
+    if errors=$(VELNOR_SIGN_PASSWORD=$password openssl pkcs12 $legacy -noout -in "$pfx" \
+        -passin env:VELNOR_SIGN_PASSWORD 2>&1); then
         opened=1
         break
     fi
@@ -93,8 +98,8 @@ args=(sign -pkcs12 "$pfx" -h sha256)
 # 2.5, Debian 12's, can't read it from standard input). It fails on an empty
 # file, and without it an empty password is tried.
 run_sign() {
-    if [ -n "$VELNOR_SIGN_PASSWORD" ]; then
-        osslsigncode "${args[@]}" -readpass <(printf '%s' "$VELNOR_SIGN_PASSWORD") -in "$exe" -out "$signed"
+    if [ -n "$password" ]; then
+        osslsigncode "${args[@]}" -readpass <(printf '%s' "$password") -in "$exe" -out "$signed"
     else
         osslsigncode "${args[@]}" -in "$exe" -out "$signed"
     fi

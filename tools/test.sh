@@ -11,6 +11,8 @@ case "${1:-}" in
     *) echo "usage: $0 [--linux]" >&2; exit 2 ;;
 esac
 
+source "$root/tools/packages.sh"
+lock_checkout "$root"
 "$root/tools/setup.sh"
 "$root/tools/build.sh"
 (cd "$root/build" && ctest --output-on-failure)

@@ -1,34 +1,40 @@
 #!/usr/bin/env bash
-# Answers whether the start.exe in a release zip is what a source archive
-# builds:
+# Answers whether a release zip is what a source archive builds:
 #
 #   bash tools/verify-release.sh [--ca CA.pem] [--build-dir DIR] ZIP [SOURCE-ARCHIVE]
 #
 # SOURCE-ARCHIVE defaults to the velnor-start-<version>-source.tar.gz beside
-# ZIP. The archive's own tools/setup-win32.sh sets up the cross compiler and
-# the static QtCore it asks for, and start.exe is built from the archive as
-# tools/release.sh builds it. Then:
+# ZIP. Run it as a normal user, after the toolchain is set up as root
+# (bash tools/setup-win32.sh, which also builds the pinned static QtCore): it
+# runs nothing as root and installs nothing. The archive is unpacked into a
+# throw-away folder, asked which QtCore it pins (its tools/build-qt.sh
+# --print-prefix, as this user), and its start.exe built and packaged there
+# with this script's own configure line. Then, by this script's own code:
+# - the zip's entries, with case folded, must be exactly the files the
+#   release packages, each once;
 # - an unsigned start.exe must be the rebuilt file, byte for byte;
 # - a signed one must have the rebuilt file's Authenticode digest (the hash
 #   of everything but the PE checksum, the certificate table's directory
 #   entry and the table itself), hold nothing but signatures in that table,
-#   and every signature must be made for that digest and verify
+#   with no unauthenticated attributes but time stamps and nested
+#   signatures, and every signature must be made for that digest and verify
 #   (osslsigncode verify) against this machine's certificate authorities or
 #   those in --ca.
 # The last line says which, in words. Exit status: 0 built from the archive,
-# 1 not, 2 could not be checked.
-# --build-dir keeps the rebuild there; a later run with the same archive and
-# the same Qt reuses it (for checking several zips against one archive).
-# The rebuild runs the archive's scripts and CMake code: check an archive you
-# would build anyway, as a user who may install packages (root or sudo) the
-# first time.
+# 1 not, 2 could not be checked (any unexpected failure among them).
+# --build-dir keeps the rebuild in DIR, which must be empty or one this
+# script made; a later run with the same archive and the same Qt reuses it
+# (for checking several zips against one archive).
 set -euo pipefail
 me="verify-release.sh"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 usage() {
     echo "usage: $0 [--ca CA.pem] [--build-dir DIR] ZIP [SOURCE-ARCHIVE]" >&2
     exit 2
 }
 fail() { echo "$me: $*" >&2; exit 2; }
+trap 'echo "$me: unexpected failure at line $LINENO: the zip could not be checked" >&2; exit 2' ERR
+setup_first="set up first, as root: bash tools/setup-win32.sh"
 
 ca="" build_dir=""
 while [ $# -gt 0 ]; do
@@ -50,25 +56,38 @@ else
         *) fail "$zip is not named velnor-start-<version>-win32.zip: name the source archive too" ;;
     esac
 fi
+[ "$(id -u)" -ne 0 ] || fail "run this as a normal user: it builds code from the archive ($setup_first)"
 [ -f "$zip" ] || fail "$zip: no such file"
 [ -f "$source_archive" ] || fail "$source_archive: no such file (name the source archive after the zip)"
 [ -z "$ca" ] || [ -f "$ca" ] || fail "$ca: no such file"
-python=$(command -v python3) || fail "python3 is needed"
+python=/usr/bin/python3
+[ -x "$python" ] || fail "$python is needed: $setup_first"
+osslsigncode=$(command -v osslsigncode) || fail "osslsigncode is needed: $setup_first"
 
+mark=".velnor-verify-release"
 if [ -n "$build_dir" ]; then
     mkdir -p "$build_dir"
     work=$(cd "$build_dir" && pwd)
+    if [ ! -f "$work/$mark" ]; then
+        [ -z "$(ls -A "$work")" ] || fail "$build_dir holds files of its own: name an empty folder for --build-dir"
+        : >"$work/$mark"
+    fi
 else
-    work=$(mktemp -d /tmp/velnor-verify.XXXXXX)
+    work=$(mktemp -d "${TMPDIR:-/tmp}/velnor-verify.XXXXXX")
     trap 'rm -rf "$work"' EXIT
 fi
+# Nothing the archive runs gets root through sudo.
+mkdir -p "$work/no-sudo"
+printf '#!/bin/sh\necho "%s runs nothing as root" >&2\nexit 1\n' "$me" >"$work/no-sudo/sudo"
+chmod 755 "$work/no-sudo/sudo"
+as_user() { PATH="$work/no-sudo:$PATH" "$@"; }
 
 # --- The sources, unpacked afresh unless this folder holds this archive's ---
 archive_sum=$(sha256sum <"$source_archive" | cut -d' ' -f1)
 if [ "$(cat "$work/archive.sha256" 2>/dev/null)" != "$archive_sum" ]; then
-    rm -rf "$work/unpacked" "$work/build" "$work/archive.sha256" "$work/built-with"
+    rm -rf "$work/unpacked" "$work/build" "$work/stage" "$work/archive.sha256" "$work/built-with"
     mkdir "$work/unpacked"
-    tar -xzf "$source_archive" -C "$work/unpacked" --no-same-owner \
+    tar -xzf "$source_archive" -C "$work/unpacked" --no-same-owner --no-same-permissions \
         || fail "$source_archive is not a readable .tar.gz"
     echo "$archive_sum" >"$work/archive.sha256"
 fi
@@ -76,65 +95,54 @@ fi
 source="$work/unpacked"
 tops=("$work/unpacked"/*)
 [ ${#tops[@]} -ne 1 ] || [ ! -d "${tops[0]}" ] || source=${tops[0]}
-[ -f "$source/CMakeLists.txt" ] && [ -f "$source/tools/setup-win32.sh" ] \
-    || fail "$source_archive holds no launcher sources (no CMakeLists.txt and tools/setup-win32.sh)"
+[ -f "$source/CMakeLists.txt" ] && [ -f "$source/tools/build-qt.sh" ] \
+    || fail "$source_archive holds no launcher sources (no CMakeLists.txt and tools/build-qt.sh)"
 
-# --- start.exe rebuilt with the archive's own toolchain file and Qt ---
-qt_prefix=$(bash "$source/tools/setup-win32.sh") || fail "the archive's tools/setup-win32.sh failed"
-[ -d "$qt_prefix" ] || fail "the archive's tools/setup-win32.sh named no Qt folder"
+# --- start.exe rebuilt with the Qt the archive pins, and packaged ---
+qt_prefix=$(as_user bash "$source/tools/build-qt.sh" win32 --print-prefix 2>/dev/null) \
+    || fail "the archive's tools/build-qt.sh names no Qt"
+[ -f "$qt_prefix/.stamp" ] || fail "the QtCore this archive pins is not built here ($qt_prefix): $setup_first, with the archive's tools/qt-pin.txt"
 if [ "$(cat "$work/built-with" 2>/dev/null)" != "$qt_prefix" ] || [ ! -f "$work/build/start.exe" ]; then
-    rm -rf "$work/build" "$work/built-with"
+    rm -rf "$work/build" "$work/stage" "$work/built-with"
     echo "Building start.exe from $source_archive (Qt: $qt_prefix)" >&2
-    # As tools/release.sh configures it; the zip's other files are not
-    # compared, so a packaging problem on this machine doesn't stop the check.
-    cmake -S "$source" -B "$work/build" \
-        -DCMAKE_TOOLCHAIN_FILE="$source/cmake/toolchain-i686-w64-mingw32.cmake" \
-        -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_PREFIX_PATH="$qt_prefix" \
-        -DQt5_DIR="$qt_prefix/lib/cmake/Qt5" -DQt5Core_DIR="$qt_prefix/lib/cmake/Qt5Core" \
+    as_user bash "$here/configure-win32.sh" "$source" "$work/build" "$qt_prefix" \
         -DLAUNCHER_BUILD_TESTS=OFF -DLAUNCHER_PACKAGE_STRICT=OFF >"$work/configure.log" 2>&1 \
         || { cat "$work/configure.log" >&2; fail "the sources in $source_archive don't configure"; }
-    cmake --build "$work/build" -j"$(nproc)" --target start >"$work/build.log" 2>&1 \
+    # Which files the release packages can't be told without every one of them.
+    ! grep 'Windows package:' "$work/configure.log" >&2 \
+        || fail "this machine lacks files the release packages (above): $setup_first"
+    as_user cmake --build "$work/build" -j"$(nproc)" --target start >"$work/build.log" 2>&1 \
         || { cat "$work/build.log" >&2; fail "the sources in $source_archive don't build"; }
+    cmake --install "$work/build" --prefix "$work/stage" >"$work/install.log" 2>&1 \
+        || { cat "$work/install.log" >&2; fail "the sources in $source_archive don't package"; }
     echo "$qt_prefix" >"$work/built-with"
 fi
+(cd "$work/stage" && find . -type f | sed 's|^\./||' | LC_ALL=C sort) >"$work/packaged"
 
-# --- A signature is checked by osslsigncode, installed where missing ---
-signed=$("$python" - "$zip" <<'EOF'
-import struct, sys, zipfile
-try:
-    data = zipfile.ZipFile(sys.argv[1]).read("start.exe")
-    head = struct.unpack_from("<I", data, 0x3C)[0]
-    optional = head + 24
-    directories = optional + {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", data, optional)[0]]
-    print(1 if struct.unpack_from("<I", data, directories + 4 * 8 + 4)[0] else 0)
-except Exception:
-    print(0)  # the comparison below says what is wrong with it
-EOF
-)
-osslsigncode=""
-if [ "$signed" = 1 ]; then
-    if ! command -v osslsigncode >/dev/null; then
-        echo "Installing osslsigncode to check the signature" >&2
-        source "$source/tools/packages.sh" 2>/dev/null || fail "osslsigncode is needed to check a signed start.exe"
-        { apt_get update -qq && apt_get install -y -qq --no-install-recommends osslsigncode >/dev/null; } \
-            || fail "osslsigncode is needed to check a signed start.exe"
-    fi
-    osslsigncode=$(command -v osslsigncode)
-fi
 # This machine's authorities, and those given.
 bundle="$work/authorities.pem"
 cat /etc/ssl/certs/ca-certificates.crt ${ca:+"$ca"} >"$bundle" 2>/dev/null || cat ${ca:+"$ca"} /dev/null >"$bundle"
 
-"$python" - "$zip" "$source_archive" "$work/build/start.exe" "$osslsigncode" "$bundle" <<'EOF'
+status=0
+"$python" - "$zip" "$source_archive" "$work/build/start.exe" "$osslsigncode" "$bundle" "$work/packaged" <<'EOF' || status=$?
 import hashlib, os, re, struct, subprocess, sys, tempfile, zipfile
 
-zip_path, archive_path, rebuilt_path, osslsigncode, bundle = sys.argv[1:6]
+zip_path, archive_path, rebuilt_path, osslsigncode, bundle, packaged_path = sys.argv[1:7]
 zip_name, archive_name = os.path.basename(zip_path), os.path.basename(archive_path)
 
 
 def could_not(message):
     print(f"{message}: start.exe in {zip_name} can't be checked against {archive_name}.")
     sys.exit(2)
+
+
+def unexpected(kind, value, trace):
+    print(f"{kind.__name__}: {value}: start.exe in {zip_name} can't be checked against {archive_name}.")
+    sys.stdout.flush()
+    os._exit(2)
+
+
+sys.excepthook = unexpected
 
 
 def differs(reasons, content_matches=False):
@@ -156,6 +164,19 @@ try:
         exe = archive.read("start.exe")
 except (zipfile.BadZipFile, OSError) as error:
     could_not(f"{zip_name} is no readable zip ({error})")
+# Windows unpacks START.EXE over start.exe: names compare with case folded.
+with open(packaged_path, encoding="utf-8") as file:
+    packaged = {line.rstrip("\n").casefold(): line.rstrip("\n") for line in file if line.strip()}
+folded = [name.casefold() for name in names]
+twins = sorted({name for name in names if folded.count(name.casefold()) > 1})
+if twins:
+    differs([f"it holds entries whose names differ only in case: {', '.join(twins)}"])
+extra = sorted(name for name in names if name.casefold() not in packaged)
+missing = sorted(name for key, name in packaged.items() if key not in folded)
+if extra or missing:
+    differs(["its entries are not the release's: "
+             + "; ".join(filter(None, [extra and "not packaged: " + ", ".join(extra),
+                                       missing and "missing: " + ", ".join(missing)]))])
 with open(rebuilt_path, "rb") as file:
     rebuilt = file.read()
 
@@ -214,6 +235,56 @@ class Pe:
         return "no section"
 
 
+# Unauthenticated attributes that signing tools add and Windows expects:
+# anything else there (a data blob, say) travels unsigned.
+UNSIGNED_ALLOWED = {"1.2.840.113549.1.9.6", "1.3.6.1.4.1.311.3.3.1", "1.3.6.1.4.1.311.2.4.1"}
+NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+
+
+def der_items(data, start=0, end=None):
+    """(tag, start, content start, end) of each DER item in data[start:end]."""
+    end = len(data) if end is None else end
+    while start < end:
+        tag, size, content = data[start], data[start + 1], start + 2
+        if size & 0x80:
+            size, content = int.from_bytes(data[content:content + (size & 0x7F)], "big"), content + (size & 0x7F)
+        if content + size > end:
+            raise ValueError("a DER item runs past its end")
+        yield tag, start, content, content + size
+        start = content + size
+
+
+def oid_text(data):
+    arcs, value = [min(data[0] // 40, 2), data[0] - 40 * min(data[0] // 40, 2)], 0
+    for byte in data[1:]:
+        value = value << 7 | byte & 0x7F
+        if not byte & 0x80:
+            arcs.append(value)
+            value = 0
+    return ".".join(map(str, arcs))
+
+
+def unsigned_attributes(signature):
+    """The OIDs of every signer's unauthenticated attributes in a PKCS#7
+    ContentInfo, those of nested signatures included."""
+    _, _, start, end = next(der_items(signature))
+    _, _, start, end = list(der_items(signature, start, end))[1]  # [0] EXPLICIT
+    (_, _, start, end), = der_items(signature, start, end)  # SignedData
+    *_, (_, _, start, end) = der_items(signature, start, end)  # signerInfos
+    found = []
+    for _, _, signer, signer_end in der_items(signature, start, end):
+        for tag, _, first, last in der_items(signature, signer, signer_end):
+            if tag != 0xA1:
+                continue
+            for _, _, attribute, attribute_end in der_items(signature, first, last):
+                (_, _, oid, oid_end), (_, _, values, values_end) = list(der_items(signature, attribute, attribute_end))
+                found.append(oid_text(signature[oid:oid_end]))
+                if found[-1] == NESTED_SIGNATURE:
+                    for _, item, _, item_end in der_items(signature, values, values_end):
+                        found += unsigned_attributes(signature[item:item_end])
+    return found
+
+
 def difference(ours, zip_bytes, rebuilt_bytes):
     """What differs between two byte strings, in words."""
     if len(zip_bytes) != len(rebuilt_bytes):
@@ -260,6 +331,13 @@ else:
                 or any(table[position + 8 + der_length:position + length + (-length % 8)]):
             reasons.append("its certificate table holds more than signatures")
             break
+        try:
+            others = sorted(set(unsigned_attributes(der[:der_length])) - UNSIGNED_ALLOWED)
+        except (ValueError, IndexError):
+            others = ["(a signature that can't be read)"]
+        if others:
+            reasons.append(f"its signature carries unsigned data: unauthenticated attributes {', '.join(others)}")
+            break
         position += length + (-length % 8)
 
 # osslsigncode: the digest each signature was made for, and whether it verifies.
@@ -292,3 +370,4 @@ if reasons:
 print(f"start.exe in {zip_name} is built from {archive_name}: signed by {subject or 'an unnamed signer'}, its Authenticode SHA-256 "
       f"{digest} is the rebuilt file's and the one its signature was made for.")
 EOF
+exit "$status"
