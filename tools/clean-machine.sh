@@ -83,6 +83,7 @@ take_back_i386() {
     apt_update
 }
 take_back_binfmt() {
+    [ -n "$(recorded binfmt | grep -x velnor-i386)" ] || return 0
     if [ -e "$velnor_binfmt" ]; then
         echo "Removing the binfmt handler $velnor_binfmt"
         echo -1 | "${sudo[@]}" tee "$velnor_binfmt" >/dev/null
