@@ -24,11 +24,14 @@ cmake --build "$build" -j"$(nproc)" --target start velnor_standin_win >/dev/null
 # loads only once velnor.exe's process exists.
 floors="$build/bench"
 mkdir -p "$floors"
-for variant in floor:"-DALLOW_FOREGROUND -luser32" late-floor:"-DALLOW_FOREGROUND -L$build/import-libraries -luser32" \
-        plain-floor:; do
-    i686-w64-mingw32-gcc-posix -Os -s -mwindows "$root/bench/win_floor.c" -o "$floors/${variant%%:*}.exe" \
-        ${variant#*:}
-done
+floor() { # name, compiler arguments
+    local name=$1
+    shift
+    i686-w64-mingw32-gcc-posix -Os -s -mwindows "$root/bench/win_floor.c" -o "$floors/$name.exe" "$@"
+}
+floor floor -DALLOW_FOREGROUND -luser32
+floor late-floor -DALLOW_FOREGROUND -L"$build/import-libraries" -luser32
+floor plain-floor
 [ $# -gt 0 ] || set -- "start.exe=$build/start.exe"
 
 # A prefix of the benchmark's own, with a server that stays up between

@@ -8,7 +8,7 @@
 #   i386      the i386 architecture, where the setup added it
 #   binfmt    the velnor-i386 handler through which qemu runs i386 programs
 #             (gone after a reboot anyway)
-#   sources   sources.list.d/velnor-launcher.sources and
+#   sources   sources.list.d/velnor-launcher.sources (and its .tmp) and
 #             velnor-launcher-src.sources, which earlier versions of the
 #             setup wrote into the machine's apt; its lists are refreshed after
 #   cache     the project's cache folder, velnor-launcher/ in VELNOR_CACHE
@@ -92,8 +92,7 @@ take_back_binfmt() {
 }
 take_back_sources() {
     local file removed=0
-    for file in "$machine_apt_etc/sources.list.d/velnor-launcher.sources" \
-        "$machine_apt_etc/sources.list.d/velnor-launcher-src.sources"; do
+    for file in "$machine_apt_etc"/sources.list.d/velnor-launcher{.sources,.sources.tmp,-src.sources}; do
         [ -e "$file" ] || continue
         echo "Removing $file"
         "${sudo[@]}" rm -f "$file"

@@ -186,7 +186,7 @@ elif [ "$status" != 0 ]; then
     exit "$status"
 fi
 
-for file in "${legacy_lists[@]}"; do
+for file in "${legacy_lists[@]}" "${legacy_lists[0]}.tmp"; do
     [ ! -e "$file" ] || echo "Note: $file is an earlier setup's and no longer needed: bash tools/clean-machine.sh sources removes it." >&2
 done
 

@@ -30,7 +30,7 @@ usage='usage: bash tools/release.sh [--source-url URL] [--sign CERT.pfx
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 me="tools/release.sh"
-wrong() { echo "$me: $*" >&2; echo "$usage" >&2; exit 2; }
+wrong() { echo "$usage" >&2; echo "$me: $*" >&2; exit 2; }
 source_url="" revision=""
 # --- Signing options (tools/sign.sh) ---
 sign=() password_file="" timestamp=""
@@ -135,7 +135,7 @@ fi
 
 zip_name="velnor-start-$version-win32.zip"
 "$python" - "$stage" "$run/dist/$zip_name" "$epoch" <<'EOF'
-import os, sys, time, zipfile
+import os, struct, sys, time, zipfile
 
 stage, target, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
 # Zip times are local times without a zone and start in 1980; UTC keeps them
@@ -145,13 +145,16 @@ names = sorted(os.path.relpath(os.path.join(folder, name), stage).replace(os.sep
                for folder, _, files in os.walk(stage) for name in files)
 # start.exe first, then the rest in name order.
 names.sort(key=lambda name: (name != "start.exe", name))
-with zipfile.ZipFile(target, "w") as archive:
-    for name in names:
-        entry = zipfile.ZipInfo(name, date_time=stamp)
-        entry.create_system = 3
-        entry.external_attr = (0o100755 if name.endswith(".exe") else 0o100644) << 16
-        with open(os.path.join(stage, name), "rb") as source:
-            archive.writestr(entry, source.read(), compress_type=zipfile.ZIP_DEFLATED, compresslevel=9)
+try:
+    with zipfile.ZipFile(target, "w") as archive:
+        for name in names:
+            entry = zipfile.ZipInfo(name, date_time=stamp)
+            entry.create_system = 3
+            entry.external_attr = (0o100755 if name.endswith(".exe") else 0o100644) << 16
+            with open(os.path.join(stage, name), "rb") as source:
+                archive.writestr(entry, source.read(), compress_type=zipfile.ZIP_DEFLATED, compresslevel=9)
+except (OSError, ValueError, struct.error) as error:
+    sys.exit(f"the zip could not be written: {error}")
 EOF
 
 # Only what dist/ holds, so that the check passes where the files are downloaded.

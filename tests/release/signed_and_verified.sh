@@ -5,13 +5,13 @@
 # dist/ stays as it is), with a certificate authority and a code-signing
 # certificate made here. Exits 77 (skipped) where osslsigncode can't be
 # installed.
-#   release_signing.sh <source folder>
+#   signed_and_verified.sh <source folder>
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 <source folder>" >&2; exit 2; }
 source=$(cd "$1" && pwd)
 source "$source/tools/packages.sh"
 if ! command -v osslsigncode >/dev/null || ! command -v openssl >/dev/null; then
-    { apt_get update -qq && apt_get install -y -qq --no-install-recommends osslsigncode openssl; } >/dev/null 2>&1 \
+    { apt_update && apt_install osslsigncode openssl; } >/dev/null 2>&1 \
         || { echo "osslsigncode can't be installed here: skipped"; exit 77; }
 fi
 
@@ -47,10 +47,8 @@ openssl pkcs12 -export -inkey signer.key -in signer.crt -certfile ca.crt -passou
 head -c 600 signer.pfx >corrupt.pfx
 
 # --- The working tree's sources as commit A; commit B another version ---
-mkdir repo
-(cd "$source" && git ls-files -z --cached --others --exclude-standard) | while IFS= read -r -d '' file; do
-    [ ! -f "$source/$file" ] || (cd "$source" && cp --parents -p "$file" "$work/repo/")
-done
+source "$source/tests/release/copy_sources.sh"
+copy_sources "$source" repo
 cd repo
 export GIT_AUTHOR_NAME=test GIT_AUTHOR_EMAIL=test@example.invalid GIT_COMMITTER_NAME=test \
     GIT_COMMITTER_EMAIL=test@example.invalid GIT_AUTHOR_DATE=@1765000000 GIT_COMMITTER_DATE=@1765000000
@@ -77,6 +75,12 @@ expect "no zip after a corrupt .pfx" 0 "holds no zip" no_zip
 expect "signing that fails after the build (no time-stamping server)" 1 "failed (time-stamping server" \
     bash tools/release.sh --sign "$work/signer.pfx" --sign-password-file "$work/password" --timestamp http://127.0.0.1:9/
 expect "no zip after a failed signing" 0 "holds no zip" no_zip
+# Every argument counts: an option after the commit, a typo, --help.
+expect "--sign after the commit" 1 "not a readable file" bash tools/release.sh HEAD --sign "$work/missing.pfx"
+expect "an unknown option" 2 "unknown option --sgin" bash tools/release.sh --sgin "$work/signer.pfx"
+expect "two commits" 2 "one commit at a time" bash tools/release.sh HEAD HEAD
+expect "--help" 0 "[COMMIT]" bash tools/release.sh --help
+expect "no zip after refused arguments" 0 "holds no zip" no_zip
 expect "unsigned release" 0 "source.tar.gz" release unsigned
 VELNOR_SIGN_PASSWORD="correct horse" expect "signed release, password from the environment" 0 "source.tar.gz" \
     release signed --sign "$work/signer.pfx"
@@ -99,6 +103,10 @@ source_a=$(echo unsigned/*-source.tar.gz)
 # hidden in the certificate table ---
 python3 -m zipfile -e "$other_zip" other-zip
 bash repo/tools/sign.sh --pfx signer.pfx --password-file password other-zip/start.exe 2>/dev/null
+# A signature carrying data of its own, outside what it signs.
+python3 -m zipfile -e "$unsigned_zip" blob-zip
+osslsigncode sign -pkcs12 signer.pfx -pass "correct horse" -h sha256 -addUnauthenticatedBlob \
+    -in blob-zip/start.exe -out blob-zip/start.signed >/dev/null
 python3 - "$unsigned_zip" "$signed_zip" other-zip/start.exe <<'EOF'
 import os, struct, sys, zipfile
 
@@ -151,10 +159,41 @@ struct.pack_into("<I", signed, table, size + 8)
 write(signed + b"payload!", signed_zip, "hidden-data.zip")
 with zipfile.ZipFile(unsigned_zip) as source, zipfile.ZipFile("altered/no-start-exe.zip", "w") as target:
     target.writestr("README.txt", source.read("README.txt"))
+write(open("blob-zip/start.signed", "rb").read(), unsigned_zip, "unsigned-blob.zip")
+
+
+def with_more(name, *entries):
+    """The unsigned zip with further entries, each (name, content)."""
+    with zipfile.ZipFile(unsigned_zip) as source, zipfile.ZipFile(f"altered/{name}", "w") as target:
+        for entry in source.infolist():
+            target.writestr(entry, source.read(entry))
+        for entry, content in entries:
+            target.writestr(entry, content)
+
+
+# Windows unpacks START.EXE over start.exe.
+with_more("case-twin.zip", ("START.EXE", b"MZ another program"))
+with_more("extra-entry.zip", ("velnor.exe", b"MZ another program"))
+# start.exe stored with Deflate64 (method 9), which Python's zipfile can't read.
+with zipfile.ZipFile(unsigned_zip) as source, zipfile.ZipFile("altered/deflate64.zip", "w") as target:
+    for entry in source.infolist():
+        target.writestr(entry, source.read(entry), compress_type=zipfile.ZIP_STORED)
+data = bytearray(open("altered/deflate64.zip", "rb").read())
+for signature, offset in ((b"PK\x03\x04", 8), (b"PK\x01\x02", 10)):
+    at = data.find(signature)  # start.exe is the first entry
+    struct.pack_into("<H", data, at + offset, 9)
+open("altered/deflate64.zip", "wb").write(bytes(data))
 EOF
 
 # --- verify-release.sh: one rebuild of commit A serves every check ---
-verify() { bash "$work/repo/tools/verify-release.sh" --build-dir "$work/rebuild" "$@"; }
+# As a normal user, as the verifier asks; the checks read the files here.
+chmod 755 "$work"
+mkdir rebuild && chown 65534:65534 rebuild
+as_user() { setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work" "$@"; }
+verify() { as_user bash "$work/repo/tools/verify-release.sh" --build-dir "$work/rebuild" "$@"; }
+expect "as root" 2 "run this as a normal user" bash "$work/repo/tools/verify-release.sh" "$unsigned_zip"
+expect "--build-dir that holds files" 2 "holds files of its own" \
+    as_user bash "$work/repo/tools/verify-release.sh" --build-dir "$work/unsigned" "$unsigned_zip"
 expect "unsigned release, source archive beside it" 0 "is built from" verify "$unsigned_zip"
 expect "signed release" 0 "is built from" verify --ca ca.crt "$signed_zip" "$source_a"
 expect "signed release, authority unknown here" 1 "does not verify" verify "$signed_zip" "$source_a"
@@ -166,5 +205,11 @@ expect "data hidden in the certificate table" 1 "holds more than signatures" \
     verify --ca ca.crt altered/hidden-data.zip "$source_a"
 expect "another commit's zip" 1 "NOT built from" verify "$other_zip" "$source_a"
 expect "a zip without start.exe" 2 "can't be checked" verify altered/no-start-exe.zip "$source_a"
+expect "an entry that differs from start.exe only in case" 1 "differ only in case: START.EXE, start.exe" \
+    verify altered/case-twin.zip "$source_a"
+expect "an entry the release doesn't package" 1 "not packaged: velnor.exe" verify altered/extra-entry.zip "$source_a"
+expect "an unauthenticated data blob in the signature" 1 "carries unsigned data" \
+    verify --ca ca.crt altered/unsigned-blob.zip "$source_a"
+expect "start.exe compressed with Deflate64" 2 "can't be checked" verify altered/deflate64.zip "$source_a"
 
 [ "$failures" = 0 ] || { echo "$failures checks failed"; exit 1; }

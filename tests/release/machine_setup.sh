@@ -12,7 +12,7 @@
 # the real one answers from the case's lists) and "fetches" the case's lists
 # into the project's; dpkg is one for the architectures; apt-cache is the
 # real one, reading the lists.
-#   package_sources.sh <tools/package-sources.sh>
+#   machine_setup.sh <tools/package-sources.sh>
 set -uo pipefail
 script=$1
 pin=$(dirname "$script")/qt-pin.txt
@@ -425,6 +425,7 @@ clean() {
 CHECK='[ "$(ls "$etc/sources.list.d")" = debian.sources ] && [ ! -e "$cache/velnor-launcher" ] && grep -q " update " "$etc/apt-get.calls"' \
 clean sources-and-cache "sources cache" 0 "Removing" "" "" \
     'printf x >"$etc/sources.list.d/velnor-launcher.sources"; printf x >"$etc/sources.list.d/velnor-launcher-src.sources"
+     printf x >"$etc/sources.list.d/velnor-launcher.sources.tmp"
      mkdir -p "$cache/velnor-launcher/qt5-win32-x"; touch "$cache/velnor-launcher/.velnor-launcher-cache"'
 # A cache named as a shared folder: only the project's folder in it goes.
 CHECK='[ -e "$cache/theirs" ] && [ ! -e "$cache/velnor-launcher" ]' \
