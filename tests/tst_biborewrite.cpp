@@ -1,6 +1,6 @@
 #include "bibo_rewrite.h"
 #include "testsupport.h"
-#include "text_encoding.h"
+#include "windows1251_codec.h"
 
 #include <QDir>
 #include <QRandomGenerator>
