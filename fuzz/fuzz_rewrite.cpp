@@ -6,11 +6,13 @@
 //
 // Input: one byte of choices, the launch folder in UTF-8 up to the first
 // line feed, then the settings file's bytes. The choice byte's lowest bit
-// picks the path rules; its next two bits put filler lines after the file's
-// mark (none, or up to 16 KiB, 64 KiB or 128 KiB, where the launcher's reads
-// and writes cross their buffer sizes), and its top five bits end the filler
-// that many bytes short of that, so that the fuzzed bytes straddle the edge
-// while the inputs themselves stay short.
+// picks the path rules. Where its next three bits are all set (one input in
+// eight), filler lines go after the file's mark: its next two bits say up to
+// 16 KiB (twice as likely), 64 KiB or 128 KiB, where the launcher's reads and
+// writes cross their buffer sizes, and its top two bits end the filler 0, 1,
+// 2 or 3 quarters of the fuzzed bytes short of that, so that those bytes
+// straddle the edge while the inputs themselves stay short. Filler costs a
+// rewrite of that many bytes, several times over: few inputs get it.
 #include "bibo_rewrite.h"
 #include "text_encoding.h"
 
@@ -106,25 +108,48 @@ void checkDecodes(const QByteArray &bytes)
         fail("the replacement doesn't end with CR LF");
 }
 
-// The settings file's bytes with filler lines after their mark, in their
-// encoding, to about padding bytes less shortBy.
-QByteArray padded(const QByteArray &bytes, int padding, int shortBy)
+// 128 Ki characters of filler lines in the encoding, made once: encoding
+// them anew for every input would cost more than the rewrite. Long lines,
+// since every line costs the rewrite and the checks here more than its bytes.
+const QString fillerLine = QStringLiteral("filler=") + QStringLiteral("0123456789").repeated(100) + u'\n';
+
+const QByteArray &fillerIn(TextEncoding encoding)
 {
-    if (padding == 0)
-        return bytes;
+    static QByteArray filler[6];
+    QByteArray &made = filler[int(encoding)];
+    if (made.isEmpty()) {
+        QByteArray line;
+        TextEncoder(encoding).append(line, fillerLine);
+        made = line.repeated(128 * 1024 / fillerLine.size() + 1);
+    }
+    return made;
+}
+
+// The settings file's bytes with whole filler lines after their mark, in its
+// encoding, up to edge bytes less the given quarters of what follows the mark.
+QByteArray padded(const QByteArray &bytes, int edge, int quarters)
+{
     const TextEncoding encoding = encodingOfMark(bytes.left(4));
     const QByteArray mark = byteOrderMark(encoding);
     const int unit = encoding == TextEncoding::Utf16BE || encoding == TextEncoding::Utf16LE ? 2
             : encoding == TextEncoding::Utf32BE || encoding == TextEncoding::Utf32LE ? 4 : 1;
-    const int characters = (padding - shortBy - mark.size()) / unit;
-    QString filler = QStringLiteral("filler=0123456789\n").repeated(characters / 18 + 1).left(characters);
-    filler[characters - 1] = u'\n';
-    QByteArray result = mark;
-    TextEncoder(encoding).append(result, filler);
-    return result + bytes.mid(mark.size());
+    const int shortBy = (bytes.size() - mark.size()) * quarters / 4;
+    // Rounded up to whole characters: the fuzzed bytes reach past the edge.
+    const int characters = (edge - shortBy - mark.size() + unit - 1) / unit;
+    QByteArray filler = fillerIn(encoding).left(characters * unit);
+    // The last one a line end, so that the fuzzed bytes begin a line.
+    filler.replace(filler.size() - unit, unit, fillerIn(encoding).mid((fillerLine.size() - 1) * unit, unit));
+    return mark + filler + bytes.mid(mark.size());
 }
 
 } // namespace
+
+// A use after free shows within the input that frees; the default quarantine
+// of 256 MB only holds memory that every input would otherwise reuse.
+extern "C" const char *__asan_default_options()
+{
+    return "quarantine_size_mb=16";
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -134,8 +159,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray rest = QByteArray::fromRawData(reinterpret_cast<const char *>(data) + 1, int(size - 1));
     const int folderEnd = rest.indexOf('\n');
     const QString folder = QString::fromUtf8(rest.left(qMax(folderEnd, 0)));
-    static const int paddings[] = { 0, 16 * 1024, 64 * 1024, 128 * 1024 };
-    const QByteArray original = padded(rest.mid(folderEnd + 1), paddings[(data[0] >> 1) & 3], data[0] >> 3);
+    static const int edges[] = { 16 * 1024, 16 * 1024, 64 * 1024, 128 * 1024 };
+    const bool withFiller = (data[0] >> 1 & 7) == 7;
+    const QByteArray settings = rest.mid(folderEnd + 1);
+    const QByteArray original = withFiller ? padded(settings, edges[data[0] >> 4 & 3], data[0] >> 6) : settings;
 
     QFile::remove(settingsPath());
     QFile file(settingsPath());

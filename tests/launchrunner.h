@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
@@ -18,6 +19,18 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// What the launcher says where it finds no settings file.
+const QByteArray notOpen("File VELNOR.INI not open.\n");
+
+// Copies the built launcher (as start) and the stand-in main program (as
+// velnor.exe), which the suite names by LAUNCHER_PATH and STANDIN_PATH, into
+// folder, made if need be, as a user's program folder holds them.
+inline bool installPrograms(const QString &folder)
+{
+    return QDir().mkpath(folder) && QFile::copy(QStringLiteral(LAUNCHER_PATH), folder + QStringLiteral("/start"))
+            && QFile::copy(QStringLiteral(STANDIN_PATH), folder + QStringLiteral("/velnor.exe"));
+}
 
 struct Launch
 {

@@ -4,8 +4,10 @@
 // File helpers shared by the test suites.
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -42,6 +44,21 @@ struct FileState
     }
 };
 
+// What QCOMPARE prints of a state: the bytes by their size and a hash.
+inline char *toString(const FileState &state)
+{
+    return qstrdup(QStringLiteral("%1 bytes (hash %2), inode %3, modified %4, mode %5, owner %6, group %7")
+                           .arg(state.bytes.size())
+                           .arg(qHash(state.bytes), 0, 16)
+                           .arg(quint64(state.inode))
+                           .arg(state.modified)
+                           .arg(uint(state.mode), 4, 8, QLatin1Char('0'))
+                           .arg(uint(state.owner))
+                           .arg(uint(state.group))
+                           .toLatin1()
+                           .constData());
+}
+
 inline FileState stateOf(const QString &path, bool withBytes = true)
 {
     FileState state;
@@ -56,6 +73,12 @@ inline FileState stateOf(const QString &path, bool withBytes = true)
             state.bytes = readAll(path);
     }
     return state;
+}
+
+// Every name in the folder, hidden ones too, in order.
+inline QStringList entriesOf(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 #endif // TESTSUPPORT_H

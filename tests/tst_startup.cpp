@@ -14,7 +14,6 @@
 
 namespace {
 
-const QByteArray notOpen("File VELNOR.INI not open.\n");
 const QByteArray notStarted("velnor.exe not started.\n");
 const QByteArray oldEntry("BIBOPATH1=C:\\X\\BIBO\\\n");
 
@@ -57,9 +56,8 @@ void StartupTest::init()
     m_folder = base + QStringLiteral("/Suite");
     m_elsewhere = base + QStringLiteral("/elsewhere");
     m_record = base + QStringLiteral("/record");
-    QVERIFY(QDir().mkpath(m_folder) && QDir().mkpath(m_elsewhere));
-    QVERIFY(QFile::copy(QStringLiteral(LAUNCHER_PATH), m_folder + QStringLiteral("/start")));
-    QVERIFY(QFile::copy(QStringLiteral(STANDIN_PATH), m_folder + QStringLiteral("/velnor.exe")));
+    QVERIFY(QDir().mkpath(m_elsewhere));
+    QVERIFY(installPrograms(m_folder));
 }
 
 Result StartupTest::run(Launch launch)
@@ -108,7 +106,7 @@ void StartupTest::rewritesAndStarts()
     launch.ignoreFileSizeSignal = true;
     QCOMPARE(run(launch).status, 0);
     QVERIFY(startedWithin(10000));
-    QVERIFY(stateOf(settings()) == before);
+    QCOMPARE(stateOf(settings()), before);
     QCOMPARE(readAll(m_record), "arguments=0\ncwd=" + launch.workingDirectory + "\nignored=XFSZ \n");
 }
 
@@ -162,7 +160,7 @@ void StartupTest::settingsFileForms()
     QCOMPARE(result.standardError, opened ? QByteArray() : notOpen);
     QCOMPARE(startedWithin(opened ? 10000 : 300), opened);
     QCOMPARE(QDir(m_folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden), filesBefore);
-    QVERIFY(stateOf(settings()) == before);
+    QCOMPARE(stateOf(settings()), before);
 }
 
 void StartupTest::findsMainProgram_data()

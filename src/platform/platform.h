@@ -16,7 +16,9 @@ class QFileDevice;
 enum class PathRules { Windows, Posix };
 
 // Everything in which the launcher differs between Windows and Linux. Each
-// platform has one source file that implements these.
+// platform implements these in files of the same jobs: platform_* (the
+// process), open_* (opening and telling files), replace_*, security_* (what
+// the new file keeps) and start_* (the main program), named _win or _unix.
 namespace platform {
 
 // The rules of this platform's paths.
@@ -62,16 +64,6 @@ struct FileStamp
 FileStamp stampOf(const QFileDevice &openFile);
 FileStamp stampOf(const QString &fileName);
 
-// The name of a temporary file beside fileName, new at every call, that no
-// user would give a file of theirs: a start can tell its leftovers by it.
-QString temporaryNameFor(const QString &fileName);
-// The name the temporary file takes once it is complete and on the disk,
-// just before it takes the file's place: a file under it is never partial.
-QString completeNameFor(const QString &temporaryName);
-// Removes the temporary and complete files beside fileName that starts
-// killed part way left behind: those older than ten minutes, so that a
-// launcher running at the same moment keeps its own. Nothing else is touched.
-void removeStaleTemporaries(const QString &fileName);
 // Where the replacement of fileName was cut short between its two renames
 // (a start killed, or a FAT stick pulled while the system replaced the
 // file), there may be no file of that name but one complete new one: it
@@ -93,21 +85,22 @@ enum class FileCheck {
 class Replacement
 {
 public:
-    explicit Replacement(const QString &fileName);
+    // For the original, open for reading until commit().
+    explicit Replacement(const QFileDevice &original);
     ~Replacement();
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
-    // Makes the new file, once the original (open for reading) may be
-    // replaced at all. On Windows it has the original's access rights,
-    // encryption, compression, attributes and creation time before a byte
-    // is written to it, or it isn't kept.
-    bool open(const QFileDevice &original);
+    // Makes the new file, once the original may be replaced at all. On
+    // Windows it has the original's access rights, encryption, compression,
+    // attributes and creation time before a byte is written to it, or it
+    // isn't kept.
+    bool open();
     QFileDevice &device();
     // Puts the bytes on disk; on Linux it also gives the new file the
     // original's owner, group and permission bits. Returns false when that
     // can't be done.
-    bool prepare(const QFileDevice &original);
+    bool syncAndCopyMetadata();
     // Names the replacement as complete, then puts it in the file's place in
     // one rename; the original must be closed. check() is asked just before
     // every attempt, and only Unchanged lets it go ahead. On Windows a file

@@ -3,7 +3,7 @@
 #include "path_forms.h"
 #include "platform.h"
 #include "platform_win.h"
-#include "text_encoding.h"
+#include "windows1251_codec.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -122,6 +122,7 @@ bool isInUseError(DWORD error);
 // one that passes, or its pauses come to about a second. Attempts that take
 // long themselves (a file read again, a call waiting for an oplock break)
 // end the whole wait at two seconds. The last error stays the operation's.
+// tests/windows/wine_tests.py reads the pauses and the bound from here.
 template <typename Operation, typename Passes = bool (*)(DWORD)>
 bool retryWhileInUse(Operation operation, Passes passes = isInUseError)
 {

@@ -4,6 +4,7 @@
 #include "platform.h"
 #include "platform_win.h"
 #include "security_win.h"
+#include "temporary_files.h"
 
 #include <QFile>
 #include <QFileDevice>
@@ -44,6 +45,14 @@ bool isSameName(const std::wstring &one, const std::wstring &other)
     return !one.empty() && platform::fromWide(one).compare(platform::fromWide(other), Qt::CaseInsensitive) == 0;
 }
 
+// The long path of the file that gets the content: where a link leads, as
+// the open handle tells it, else the name as given.
+std::wstring targetOf(HANDLE original, const QString &fileName)
+{
+    const std::wstring target = platform::finalPath(original);
+    return target.empty() ? platform::longPath(fileName) : target;
+}
+
 } // namespace
 
 namespace platform {
@@ -65,19 +74,21 @@ namespace platform {
 // WRITE_DAC) takes it.
 struct Replacement::Private
 {
-    QString fileName;
-    std::wstring target; // the long path of the file that gets the content: where a link leads
-    std::wstring name; // the new file's long path, temporary and then complete
-    Original original;
+    explicit Private(const QFileDevice &original) : original(original) { }
+
+    // Qt writes the new file through its handle from here on.
+    bool handToQt(Handle made);
+
+    const QFileDevice &original;
+    std::wstring target; // the long path of the file that gets the content
+    std::wstring newName; // the new file's long path, temporary and then complete
+    Original metadata;
     QFile file;
     HANDLE handle = INVALID_HANDLE_VALUE; // the new file's, owned by the QFile, which writes through it
     bool committed = false;
 };
 
-Replacement::Replacement(const QString &fileName) : d(new Private)
-{
-    d->fileName = fileName;
-}
+Replacement::Replacement(const QFileDevice &original) : d(new Private(original)) { }
 
 Replacement::~Replacement()
 {
@@ -86,34 +97,36 @@ Replacement::~Replacement()
     if (!d->committed && d->handle != INVALID_HANDLE_VALUE) {
         if (finalPath(d->handle).empty()) {
             d->file.close();
-            DeleteFileW(d->name.c_str());
+            DeleteFileW(d->newName.c_str());
         } else {
-            discard(d->handle, d->name, [this] { d->file.close(); });
+            discard(d->handle, d->newName, [this] { d->file.close(); });
         }
     }
     d->file.close();
 }
 
-bool Replacement::open(const QFileDevice &original)
+bool Replacement::open()
 {
-    const HANDLE old = nativeHandle(original);
-    d->target = finalPath(old);
-    if (d->target.empty())
-        d->target = longPath(d->fileName);
-    if (!mayReplace(d->target) || !d->original.read(old))
+    const HANDLE original = nativeHandle(d->original);
+    d->target = targetOf(original, d->original.fileName());
+    if (!mayReplace(d->target) || !d->metadata.read(original))
         return false;
-    const QString targetName = pathforms::withoutPrefix(fromWide(d->target));
-    removeStaleTemporaries(targetName);
-    Handle made = makeLike(d->original, targetName, &d->name);
+    const QString plainTarget = pathforms::withoutPrefix(fromWide(d->target));
+    removeStaleTemporaries(plainTarget);
+    return d->handToQt(makeLike(d->metadata, plainTarget, &d->newName));
+}
+
+bool Replacement::Private::handToQt(Handle made)
+{
     if (!made.isValid())
         return false;
     const int descriptor = _open_osfhandle(intptr_t(made.get()), _O_WRONLY | _O_BINARY);
     if (descriptor < 0) {
-        discard(made.get(), d->name, [&made] { made.reset(); });
+        discard(made.get(), newName, [&made] { made.reset(); });
         return false;
     }
-    d->handle = made.release(); // the descriptor has it now
-    return d->file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    handle = made.release(); // the descriptor has it now
+    return file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
 }
 
 QFileDevice &Replacement::device()
@@ -121,17 +134,18 @@ QFileDevice &Replacement::device()
     return d->file;
 }
 
-bool Replacement::prepare(const QFileDevice &)
+// The new file has the original's metadata since open().
+bool Replacement::syncAndCopyMetadata()
 {
     return d->file.flush() && FlushFileBuffers(d->handle);
 }
 
 bool Replacement::nameAsComplete()
 {
-    const std::wstring complete = wide(completeNameFor(fromWide(d->name)));
+    const std::wstring complete = wide(completeNameFor(fromWide(d->newName)));
     if (!renameTo(d->handle, complete, false))
         return false;
-    d->name = complete;
+    d->newName = complete;
     return true;
 }
 

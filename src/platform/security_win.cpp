@@ -3,6 +3,7 @@
 // and checked before a byte of content is written.
 #include "security_win.h"
 #include "platform.h"
+#include "temporary_files.h"
 
 #include <aclapi.h>
 #include <winioctl.h>
@@ -85,18 +86,22 @@ bool volumeKeepsAcls(HANDLE file)
 }
 
 // A file under a fresh temporary name beside targetName, made only if no
-// file has that name yet; its long name goes to *name.
+// file has that name yet; its long name goes to *name. The last error stays
+// the failed creation's.
 platform::Handle createFresh(const QString &targetName, DWORD access, SECURITY_ATTRIBUTES *security,
                              DWORD attributes, std::wstring *name)
 {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        *name = platform::longPath(platform::temporaryNameFor(targetName));
-        platform::Handle made(
-                CreateFileW(name->c_str(), access, FILE_SHARE_READ, security, CREATE_NEW, attributes, nullptr));
-        if (made.isValid() || GetLastError() != ERROR_FILE_EXISTS)
-            return made;
-    }
-    return platform::Handle();
+    platform::Handle made;
+    DWORD error = ERROR_SUCCESS;
+    platform::makeUnderFreshName(targetName, [&](const QString &temporaryName) {
+        *name = platform::longPath(temporaryName);
+        made.reset(CreateFileW(name->c_str(), access, FILE_SHARE_READ, security, CREATE_NEW, attributes, nullptr));
+        error = GetLastError();
+        return made.isValid() ? platform::FreshName::Made
+                : error == ERROR_FILE_EXISTS ? platform::FreshName::Taken : platform::FreshName::Failed;
+    });
+    SetLastError(error);
+    return made;
 }
 
 } // namespace
@@ -130,10 +135,11 @@ bool Original::read(HANDLE file)
     m_attributes = info.dwFileAttributes;
     m_created = info.ftCreationTime;
     m_keepsAcls = volumeKeepsAcls(file);
-    if (!m_keepsAcls)
-        return true;
-    if (!m_dacl.read(file))
-        return false;
+    return !m_keepsAcls || (m_dacl.read(file) && makeSecurity());
+}
+
+bool Original::makeSecurity()
+{
     // The old entries, marked as the file's own: a protected DACL takes
     // nothing from the folder, so none of its entries came from there.
     if (const ACL *list = m_dacl.list()) {

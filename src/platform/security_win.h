@@ -67,6 +67,8 @@ public:
     Fit finish(HANDLE made, DaclWay way) const;
 
 private:
+    // The descriptor a new file is made with: the old entries as its own, protected.
+    bool makeSecurity();
     bool hasSameRights(HANDLE made) const;
     void carryTimeAndCompression(HANDLE made) const;
     bool hasSameAttributes(HANDLE made) const;

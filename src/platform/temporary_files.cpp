@@ -1,6 +1,7 @@
 // The names of the replacement's files beside the settings file (made, then
 // complete), the removal of those that killed starts left behind, and the
 // return of a complete one that lost its way; the same on both platforms.
+#include "temporary_files.h"
 #include "platform.h"
 
 #include <QDateTime>
@@ -71,6 +72,16 @@ QString temporaryNameFor(const QString &fileName)
 QString completeNameFor(const QString &temporaryName)
 {
     return temporaryName.chopped(suffix.size()) + completeSuffix;
+}
+
+bool makeUnderFreshName(const QString &fileName, const std::function<FreshName(const QString &temporaryName)> &make)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const FreshName made = make(temporaryNameFor(fileName));
+        if (made != FreshName::Taken)
+            return made == FreshName::Made;
+    }
+    return false;
 }
 
 void removeStaleTemporaries(const QString &fileName)

@@ -1,11 +1,13 @@
 #include "bibo_rewrite.h"
 
+#include "bibo_rewrite_hook.h"
 #include "text_encoding.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -90,10 +92,27 @@ private:
     quint64 m_value = 0xCBF29CE484222325u;
 };
 
+// The file read byte for byte while it lives, in text mode again after:
+// text mode would drop 0x0D bytes that belong to UTF-16 or UTF-32 characters.
+class RawReading
+{
+public:
+    explicit RawReading(QFile &file) : m_file(file), m_textMode(file.isTextModeEnabled())
+    {
+        m_file.setTextModeEnabled(false);
+    }
+    ~RawReading() { m_file.setTextModeEnabled(m_textMode); }
+    RawReading(const RawReading &) = delete;
+    RawReading &operator=(const RawReading &) = delete;
+
+private:
+    QFile &m_file;
+    const bool m_textMode;
+};
+
 // Reads the settings file's lines from its first byte: a byte-order mark
 // names the encoding, else it is Windows-1251; every CR is dropped after
-// decoding and a line ends at LF. Raw bytes are read, since text mode would
-// drop 0x0D bytes that belong to UTF-16 or UTF-32 characters. Every read is
+// decoding and a line ends at LF. Raw bytes are read. Every read is
 // checked: a read error, or an end before expectedSize bytes (where given),
 // fails the reading instead of ending a line early. A QTextStream hands back
 // the part of a line read before a failed read and goes on after it, and the
@@ -102,12 +121,10 @@ class LineReader
 {
 public:
     LineReader(QFile &file, qint64 expectedSize = -1, ContentHash *hash = nullptr)
-        : m_file(file), m_textMode(file.isTextModeEnabled()), m_expectedSize(expectedSize), m_hash(hash)
+        : m_file(file), m_raw(file), m_expectedSize(expectedSize), m_hash(hash)
     {
-        m_file.setTextModeEnabled(false);
         m_failed = !m_file.seek(0); // which also clears an earlier error
     }
-    ~LineReader() { m_file.setTextModeEnabled(m_textMode); }
     LineReader(const LineReader &) = delete;
     LineReader &operator=(const LineReader &) = delete;
 
@@ -121,7 +138,7 @@ private:
     void fill();
 
     QFile &m_file;
-    const bool m_textMode;
+    RawReading m_raw;
     const qint64 m_expectedSize;
     ContentHash *m_hash;
     qint64 m_read = 0;
@@ -214,22 +231,19 @@ bool hasOutOfDateEntry(QFile &settingsFile, const QString &launchFolder, PathRul
     return false;
 }
 
-// The raw bytes of the file, as the mark detection and the well-formedness
-// check need them: text mode would drop 0x0D bytes that belong to UTF-16 or
-// UTF-32 characters.
-// A read that ends early counts as not well-formed: the rest went unchecked.
-TextEncoding checkedEncoding(QFile &settingsFile, qint64 size, bool *wellFormed)
+// The encoding the file's mark names, where everything after the mark is
+// well-formed in it; a read that ends early leaves the rest unchecked, and
+// nothing comes back.
+std::optional<TextEncoding> wellFormedEncoding(QFile &settingsFile, qint64 size)
 {
-    const bool textMode = settingsFile.isTextModeEnabled();
-    settingsFile.setTextModeEnabled(false);
+    const RawReading raw(settingsFile);
     settingsFile.seek(0);
     const QByteArray head = settingsFile.read(4);
     const TextEncoding encoding = encodingOfMark(head);
     settingsFile.seek(byteOrderMark(encoding).size());
-    *wellFormed = head.size() == qMin<qint64>(size, 4) && isWellFormed(settingsFile, encoding)
+    const bool wellFormed = head.size() == qMin<qint64>(size, 4) && isWellFormed(settingsFile, encoding)
             && (encoding == TextEncoding::Windows1251 || settingsFile.pos() == size);
-    settingsFile.setTextModeEnabled(textMode);
-    return encoding;
+    return wellFormed ? std::optional<TextEncoding>(encoding) : std::nullopt;
 }
 
 // No settings file comes near this size: up to it, the file's content is
@@ -304,12 +318,23 @@ private:
     std::unique_ptr<TextDecoder> m_decoder;
 };
 
+// What every attempt at replacing the file works from.
+struct Rewrite
+{
+    QFile &settingsFile;
+    const QString &launchFolder;
+    PathRules rules;
+    // The version the new content is made from (the writing pass reads the
+    // file again): if another program saves the file before it is replaced,
+    // that save wins.
+    platform::FileStamp stamp;
+};
+
 // Writes every line, rewritten where needed, each ended by CR LF. Only a
 // whole file counts: every byte of the size it had when it was looked at,
 // read without an error. Only bytes that read back as the same text are
 // written; otherwise the encoding is Unencodable.
-WriteResult writeRewritten(QFile &settingsFile, qint64 size, ContentHash *hash, QFileDevice &newFile,
-                           const QString &launchFolder, PathRules rules, TextEncoding encoding)
+WriteResult writeRewritten(const Rewrite &rewrite, TextEncoding encoding, ContentHash *hash, QFileDevice &newFile)
 {
     const QString lineEnd = QStringLiteral("\r\n");
     TextEncoder encoder(encoding);
@@ -320,10 +345,10 @@ WriteResult writeRewritten(QFile &settingsFile, qint64 size, ContentHash *hash, 
     bytes.reserve(flushSize + 4096);
     QString text; // what bytes hold
     text.reserve(flushSize + 4096);
-    LineReader reader(settingsFile, size, hash);
+    LineReader reader(rewrite.settingsFile, rewrite.stamp.size, hash);
     QString line;
     while (reader.next(&line)) {
-        const QString rewritten = rewriteBiboEntry(line, launchFolder, rules);
+        const QString rewritten = rewriteBiboEntry(line, rewrite.launchFolder, rewrite.rules);
         encoder.append(bytes, rewritten);
         encoder.append(bytes, lineEnd);
         if (encoder.hasFailure())
@@ -344,6 +369,58 @@ WriteResult writeRewritten(QFile &settingsFile, qint64 size, ContentHash *hash, 
     if (!readBack.matches(bytes, text))
         return WriteResult::Unencodable;
     return newFile.write(bytes) == bytes.size() ? WriteResult::Written : WriteResult::Failed;
+}
+
+std::function<void()> &beforeReplacingHook()
+{
+    static std::function<void()> hook;
+    return hook;
+}
+
+// Puts the rewritten file in the settings file's place, its lines in the
+// given encoding. Written: the attempt is over, whether or not the file was
+// replaced (another program's save wins).
+WriteResult replaceIn(const Rewrite &rewrite, TextEncoding encoding)
+{
+    platform::Replacement replacement(rewrite.settingsFile);
+    if (!replacement.open())
+        return WriteResult::Failed;
+    // The stamp can't tell another program's save of the same size within
+    // the same tick of the file's clock (2 s on FAT) from none: the content
+    // can. A file up to contentCompareLimit is compared always; a larger one
+    // only where it changed no earlier than the new file was made, by the
+    // same file system's clock: a save after that has a later time.
+    const bool compareContent = rewrite.stamp.size <= contentCompareLimit
+            || !(platform::stampOf(replacement.device()).modified > rewrite.stamp.modified);
+    ContentHash hash;
+    const WriteResult written = writeRewritten(rewrite, encoding, compareContent ? &hash : nullptr, replacement.device());
+    if (written != WriteResult::Written)
+        return written;
+    if (!replacement.syncAndCopyMetadata())
+        return WriteResult::Failed;
+    if (beforeReplacingHook())
+        beforeReplacingHook()();
+    rewrite.settingsFile.close(); // Windows can't replace a file that is still open
+    // The next start brings the other program's version up to date.
+    const QString fileName = rewrite.settingsFile.fileName();
+    replacement.commit([&] { return lastCheck(fileName, rewrite.stamp, compareContent ? &hash : nullptr); });
+    return WriteResult::Written;
+}
+
+// A line break in the folder would split the entry, or vanish on reading and
+// make every start rewrite the file again.
+bool isUsableLaunchFolder(const QString &launchFolder, PathRules rules)
+{
+    return isAbsoluteFolder(launchFolder, rules) && !launchFolder.contains(u'\n') && !launchFolder.contains(u'\r');
+}
+
+// A read-only file stays as it is, even for a user whom the system would let
+// replace it (root, or through the rename).
+bool isReadOnly(const QFile &settingsFile)
+{
+    const QFileInfo info(settingsFile);
+    const QFile::Permissions writable = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    return !info.isWritable() || !(info.permissions() & writable);
 }
 
 } // namespace
@@ -369,69 +446,27 @@ bool isAbsoluteFolder(QStringView folder, PathRules rules)
     return (driveLetter && at(1) == u':' && at(2) == u'\\') || share || (rules == PathRules::Posix && at(0) == u'/');
 }
 
-void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules,
-                      const std::function<void()> &beforeReplacing)
+void setBeforeReplacing(std::function<void()> hook)
 {
-    // A line break in the folder would split the entry, or vanish on reading
-    // and make every start rewrite the file again.
-    if (!isAbsoluteFolder(launchFolder, rules) || launchFolder.contains(u'\n') || launchFolder.contains(u'\r')
-        || !hasOutOfDateEntry(settingsFile, launchFolder, rules)) {
+    beforeReplacingHook() = std::move(hook);
+}
+
+void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules)
+{
+    if (!isUsableLaunchFolder(launchFolder, rules) || !hasOutOfDateEntry(settingsFile, launchFolder, rules))
         return;
-    }
-    // The version the new content is made from (the writing pass reads the
-    // file again): if another program saves the file before it is replaced,
-    // that save wins.
-    const platform::FileStamp stamp = platform::stampOf(settingsFile);
-
-    bool wellFormed = false;
-    const TextEncoding markEncoding = checkedEncoding(settingsFile, stamp.size, &wellFormed);
-    if (!wellFormed)
-        return; // rewriting would replace what couldn't be decoded
-
-    // A read-only file stays as it is, even for a user whom the system would
-    // let replace it (root, or through the rename).
-    const QFileInfo info(settingsFile);
-    const QFile::Permissions writable = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
-    if (!info.isWritable() || !(info.permissions() & writable))
+    const Rewrite rewrite{ settingsFile, launchFolder, rules, platform::stampOf(settingsFile) };
+    // Rewriting would replace what couldn't be decoded.
+    const std::optional<TextEncoding> markEncoding = wellFormedEncoding(settingsFile, rewrite.stamp.size);
+    if (!markEncoding || isReadOnly(settingsFile))
         return;
-
     // Windows-1251 when every character fits, as the main program expects;
     // otherwise a Unicode file keeps its own encoding and mark. Bytes that
     // would read back as other text pass the encoding over. No lock file:
     // starts from one folder write the same bytes, and each replacement is a
     // rename, so a reader always finds a whole file, old or new.
-    for (const TextEncoding encoding : { TextEncoding::Windows1251, markEncoding }) {
-        platform::Replacement replacement(settingsFile.fileName());
-        if (!replacement.open(settingsFile))
-            return;
-        // The stamp can't tell another program's save of the same size within
-        // the same tick of the file's clock (2 s on FAT) from none: the
-        // content can. A file up to contentCompareLimit is compared always;
-        // a larger one only where it changed no earlier than the new file was
-        // made, by the same file system's clock: a save after that has a
-        // later time.
-        const bool compareContent = stamp.size <= contentCompareLimit
-                || !(platform::stampOf(replacement.device()).modified > stamp.modified);
-        ContentHash hash;
-        switch (writeRewritten(settingsFile, stamp.size, compareContent ? &hash : nullptr, replacement.device(),
-                               launchFolder, rules, encoding)) {
-        case WriteResult::Written: {
-            if (!replacement.prepare(settingsFile))
-                return;
-            if (beforeReplacing)
-                beforeReplacing();
-            settingsFile.close(); // Windows can't replace a file that is still open
-            // The next start brings the other program's version up to date.
-            const QString fileName = settingsFile.fileName();
-            replacement.commit([&] { return lastCheck(fileName, stamp, compareContent ? &hash : nullptr); });
-            return;
-        }
-        case WriteResult::Unencodable:
-            if (encoding == markEncoding)
-                return;
-            break;
-        case WriteResult::Failed:
-            return;
-        }
+    if (replaceIn(rewrite, TextEncoding::Windows1251) == WriteResult::Unencodable
+        && *markEncoding != TextEncoding::Windows1251) {
+        replaceIn(rewrite, *markEncoding);
     }
 }

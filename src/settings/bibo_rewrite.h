@@ -6,28 +6,26 @@
 #include <QString>
 #include <QStringView>
 
-#include <functional>
-
 class QFile;
 
 // Points every BIBO entry of the settings file, open read-only in text mode,
 // into launchFolder. The file is replaced only when a line changed, and only
-// as a whole: the new content goes to a temporary file beside it that takes
-// the file's place once complete, keeping what the old file had (on Linux
-// its permission bits, owner and group; on Windows its access rights,
-// attributes and creation time). A read-only file, a folder that takes no
-// new file, an owner that can't be kept, a read that fails or ends before
-// the file's size, a line of maximumLineLength characters or more, a Unicode
-// file that doesn't decode cleanly, a character the encoding can't hold, new
-// bytes that would read back as other text, a launch folder that isn't
-// absolute or holds a line break, or another program's save between the
-// reading and the replacing (even one that kept size and time) leave the
-// file as it was. On return the file is
-// still open read-only, or closed when it was replaced. beforeReplacing,
-// where given, runs just before the last look at the file: tests put another
-// program's save there.
-void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules,
-                      const std::function<void()> &beforeReplacing = nullptr);
+// as a whole: the new content goes to a file beside it that takes the file's
+// place once complete, with what the old file had (on Linux its permission
+// bits, owner and group; on Windows its access rights, attributes and
+// creation time). On return the file is still open read-only, or closed once
+// replaced. It stays as it was where
+// - the launch folder isn't absolute, or holds a line break;
+// - the file is read-only, or its folder takes no new file;
+// - the owner (or rights) can't be kept;
+// - a read fails, or ends before the file's size;
+// - a line has maximumLineLength characters or more;
+// - a Unicode file doesn't decode cleanly;
+// - a character doesn't fit the encoding, or the new bytes would read back
+//   as other text;
+// - another program saved the file between the reading and the replacing,
+//   even keeping its size and time.
+void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules);
 
 // No settings line is this long; reading stops there, which bounds memory
 // (a string couldn't hold a line of a gigabyte at all).

@@ -1,6 +1,8 @@
 #include "text_encoding.h"
+#include "windows1251_codec.h"
 
 #include <QIODevice>
+#include <QTextCodec>
 #include <QTextDecoder>
 #include <QTextEncoder>
 
@@ -33,85 +35,6 @@ QByteArray byteOrderMark(TextEncoding encoding)
     case TextEncoding::Utf32LE: return QByteArray("\xFF\xFE\x00\x00", 4);
     }
     return QByteArray();
-}
-
-namespace {
-
-// Windows-1251 as Windows itself converts it. Qt's own table (the one built
-// without ICU) has no character for byte 0x98: it reads U+FFFD there and
-// can't write it back, so a file holding that byte could never be rewritten.
-// Windows and ICU map it to U+0098; so does this codec, and with every byte
-// mapped, any text without a mark survives reading and writing byte for
-// byte. The other 255 bytes come from Qt's table.
-class Windows1251Codec : public QTextCodec
-{
-public:
-    explicit Windows1251Codec(const QTextCodec *table)
-    {
-        char16_t highest = 0;
-        for (int byte = 0; byte < 256; ++byte) {
-            const char c = char(byte);
-            const QString decoded = table->toUnicode(&c, 1);
-            const char16_t unicode = decoded.size() == 1 && decoded[0] != QChar::ReplacementCharacter
-                    ? decoded[0].unicode() : char16_t(byte);
-            m_toUnicode[byte] = QChar(unicode);
-            highest = qMax(highest, unicode);
-        }
-        m_fromUnicode = QByteArray(highest + 1, '\0');
-        for (int byte = 0x80; byte < 256; ++byte)
-            m_fromUnicode[m_toUnicode[byte].unicode()] = char(byte);
-    }
-
-    QByteArray name() const override { return QByteArrayLiteral("Windows-1251"); }
-    int mibEnum() const override { return 2251; }
-
-protected:
-    QString convertToUnicode(const char *in, int length, ConverterState *) const override
-    {
-        QString text(length, Qt::Uninitialized);
-        QChar *out = text.data();
-        for (int i = 0; i < length; ++i)
-            out[i] = m_toUnicode[uchar(in[i])];
-        return text;
-    }
-
-    QByteArray convertFromUnicode(const QChar *in, int length, ConverterState *state) const override
-    {
-        const char replacement = state && (state->flags & ConvertInvalidToNull) ? '\0' : '?';
-        QByteArray bytes(length, Qt::Uninitialized);
-        char *out = bytes.data();
-        int invalid = 0;
-        for (int i = 0; i < length; ++i) {
-            const char16_t unicode = in[i].unicode();
-            const char byte = unicode < 0x80 ? char(unicode)
-                    : unicode < m_fromUnicode.size() ? m_fromUnicode[unicode] : '\0';
-            if (byte == '\0' && unicode != 0) {
-                out[i] = replacement;
-                ++invalid;
-            } else {
-                out[i] = byte;
-            }
-        }
-        if (state)
-            state->invalidChars += invalid;
-        return bytes;
-    }
-
-private:
-    QChar m_toUnicode[256];
-    QByteArray m_fromUnicode; // by character, the byte for it; 0 where there is none
-};
-
-} // namespace
-
-QTextCodec *windows1251Codec()
-{
-    // Qt owns every codec and deletes it at exit.
-    static QTextCodec *const codec = [] () -> QTextCodec * {
-        const QTextCodec *table = QTextCodec::codecForName("Windows-1251");
-        return table ? new Windows1251Codec(table) : nullptr;
-    }();
-    return codec;
 }
 
 namespace {
@@ -255,6 +178,45 @@ TextEncoder::TextEncoder(TextEncoding encoding) : m_encoding(encoding)
 
 TextEncoder::~TextEncoder() = default;
 
+namespace {
+
+// The code point at text[*i], moving *i onto the second half of a pair; a
+// lone surrogate comes back as it is.
+char32_t codePointAt(QStringView text, qsizetype *i)
+{
+    const char16_t unit = text[*i].unicode();
+    if (QChar::isHighSurrogate(unit) && *i + 1 < text.size() && text[*i + 1].isLowSurrogate())
+        return QChar::surrogateToUcs4(unit, text[++*i].unicode());
+    return unit;
+}
+
+void appendUtf8(QByteArray &bytes, char32_t codePoint)
+{
+    if (codePoint < 0x80) {
+        bytes += char(codePoint);
+    } else if (codePoint < 0x800) {
+        bytes += char(0xC0 | codePoint >> 6);
+        bytes += char(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        bytes += char(0xE0 | codePoint >> 12);
+        bytes += char(0x80 | (codePoint >> 6 & 0x3F));
+        bytes += char(0x80 | (codePoint & 0x3F));
+    } else {
+        bytes += char(0xF0 | codePoint >> 18);
+        bytes += char(0x80 | (codePoint >> 12 & 0x3F));
+        bytes += char(0x80 | (codePoint >> 6 & 0x3F));
+        bytes += char(0x80 | (codePoint & 0x3F));
+    }
+}
+
+void appendUnit(QByteArray &bytes, char32_t unit, int size, bool bigEndian)
+{
+    for (int i = 0; i < size; ++i)
+        bytes += char(unit >> (8 * (bigEndian ? size - 1 - i : i)));
+}
+
+} // namespace
+
 void TextEncoder::append(QByteArray &bytes, QStringView text)
 {
     if (m_windows1251) {
@@ -265,52 +227,36 @@ void TextEncoder::append(QByteArray &bytes, QStringView text)
     }
     // Qt's own UTF-32 encoder adds stray bytes after characters outside the
     // Basic Multilingual Plane, so the Unicode forms are written here.
-    const auto appendUnit = [&bytes, this](char32_t unit, int size) {
-        const bool bigEndian = m_encoding == TextEncoding::Utf16BE || m_encoding == TextEncoding::Utf32BE;
-        for (int i = 0; i < size; ++i)
-            bytes += char(unit >> (8 * (bigEndian ? size - 1 - i : i)));
-    };
     for (qsizetype i = 0; i < text.size(); ++i) {
-        char32_t codePoint = text[i].unicode();
-        if (QChar::isHighSurrogate(codePoint) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
-            codePoint = QChar::surrogateToUcs4(char16_t(codePoint), text[++i].unicode());
-        } else if (QChar::isSurrogate(codePoint)) {
+        const char32_t codePoint = codePointAt(text, &i);
+        if (QChar::isSurrogate(codePoint))
             m_failed = true; // a lone surrogate has no encoded form
-            continue;
+        else
+            appendCodePoint(bytes, codePoint);
+    }
+}
+
+void TextEncoder::appendCodePoint(QByteArray &bytes, char32_t codePoint) const
+{
+    const bool bigEndian = m_encoding == TextEncoding::Utf16BE || m_encoding == TextEncoding::Utf32BE;
+    switch (m_encoding) {
+    case TextEncoding::Utf8:
+        appendUtf8(bytes, codePoint);
+        break;
+    case TextEncoding::Utf16BE:
+    case TextEncoding::Utf16LE:
+        if (QChar::requiresSurrogates(codePoint)) {
+            appendUnit(bytes, QChar::highSurrogate(codePoint), 2, bigEndian);
+            appendUnit(bytes, QChar::lowSurrogate(codePoint), 2, bigEndian);
+        } else {
+            appendUnit(bytes, codePoint, 2, bigEndian);
         }
-        switch (m_encoding) {
-        case TextEncoding::Utf8:
-            if (codePoint < 0x80) {
-                bytes += char(codePoint);
-            } else if (codePoint < 0x800) {
-                bytes += char(0xC0 | codePoint >> 6);
-                bytes += char(0x80 | (codePoint & 0x3F));
-            } else if (codePoint < 0x10000) {
-                bytes += char(0xE0 | codePoint >> 12);
-                bytes += char(0x80 | (codePoint >> 6 & 0x3F));
-                bytes += char(0x80 | (codePoint & 0x3F));
-            } else {
-                bytes += char(0xF0 | codePoint >> 18);
-                bytes += char(0x80 | (codePoint >> 12 & 0x3F));
-                bytes += char(0x80 | (codePoint >> 6 & 0x3F));
-                bytes += char(0x80 | (codePoint & 0x3F));
-            }
-            break;
-        case TextEncoding::Utf16BE:
-        case TextEncoding::Utf16LE:
-            if (QChar::requiresSurrogates(codePoint)) {
-                appendUnit(QChar::highSurrogate(codePoint), 2);
-                appendUnit(QChar::lowSurrogate(codePoint), 2);
-            } else {
-                appendUnit(codePoint, 2);
-            }
-            break;
-        case TextEncoding::Utf32BE:
-        case TextEncoding::Utf32LE:
-            appendUnit(codePoint, 4);
-            break;
-        case TextEncoding::Windows1251:
-            break;
-        }
+        break;
+    case TextEncoding::Utf32BE:
+    case TextEncoding::Utf32LE:
+        appendUnit(bytes, codePoint, 4, bigEndian);
+        break;
+    case TextEncoding::Windows1251:
+        break;
     }
 }

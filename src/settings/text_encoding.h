@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QStringView>
-#include <QTextCodec>
 
 #include <memory>
 
@@ -20,10 +19,6 @@ enum class TextEncoding { Windows1251, Utf8, Utf16BE, Utf16LE, Utf32BE, Utf32LE 
 TextEncoding encodingOfMark(const QByteArray &head);
 
 QByteArray byteOrderMark(TextEncoding encoding);
-
-// The Windows-1251 codec, made once, that maps every byte to a character
-// and back: byte 0x98, which Windows-1251 leaves unassigned, is U+0098.
-QTextCodec *windows1251Codec();
 
 // Whether everything from the device's position to its end is well-formed
 // in the given Unicode encoding: no invalid sequence, no lone surrogate, no
@@ -56,6 +51,8 @@ public:
     bool hasFailure() const { return m_failed; }
 
 private:
+    void appendCodePoint(QByteArray &bytes, char32_t codePoint) const;
+
     TextEncoding m_encoding;
     std::unique_ptr<QTextEncoder> m_windows1251;
     bool m_failed = false;

@@ -4,6 +4,7 @@
 //   rewrite_probe FILE FOLDER [THEIRS]
 // THEIRS names a file whose bytes are then written over FILE in place.
 #include "bibo_rewrite.h"
+#include "bibo_rewrite_hook.h"
 
 #include <QFile>
 
@@ -15,12 +16,13 @@ int main(int argc, char *argv[])
     if (!settings.open(QIODevice::ReadOnly | QIODevice::Text))
         return 1;
     const QString theirs = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
-    rewriteBiboPaths(settings, QString::fromLocal8Bit(argv[2]), PathRules::Windows, [&] {
+    setBeforeReplacing([&] {
         if (theirs.isEmpty())
             return;
         QFile source(theirs), target(settings.fileName());
         if (source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly))
             target.write(source.readAll());
     });
+    rewriteBiboPaths(settings, QString::fromLocal8Bit(argv[2]), PathRules::Windows);
     return 0;
 }

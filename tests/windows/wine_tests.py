@@ -42,6 +42,20 @@ KNOWN_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll"}
 MESSAGE = re.compile(r'OutputDebugString[AW] "(.*)"$')
 
 
+def retry_table():
+    """The pauses (ms) between the attempts at a held file and the bound of
+    the whole wait, read from retryWhileInUse in src/platform/platform_win.h."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "platform", "platform_win.h")
+    with open(header, encoding="utf-8") as file:
+        text = file.read()
+    pauses = re.search(r"pauses\[\] = \{([0-9, ]+)\}", text).group(1)
+    bound = re.search(r"ULONGLONG bound = ([0-9]+);", text).group(1)
+    return [int(pause) for pause in pauses.split(",")], int(bound)
+
+
+PAUSES, WAIT_BOUND = retry_table()
+
+
 def windows_path(path):
     """The path as Wine's Z: drive shows a host path."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -537,7 +551,8 @@ class StartUnderWine(unittest.TestCase):
         # waiting; a held file is waited for, at most about a second of
         # pauses. Whatever fails, nothing is left beside VELNOR.INI and
         # velnor.exe starts. Each row: what, faults, VELNOR.INI after, new
-        # files made, ms paused, and the extra environment (VELNOR_FAULT_ left
+        # files made, ms paused (the first pauses of PAUSES, one for each
+        # attempt that failed), and the extra environment (VELNOR_FAULT_ left
         # off) and what the log must say (the new file's attributes and DACL,
         # the largest file discarded).
         denied, sharing, full, bad, deleting = 5, 32, 112, 87, "0xC0000056"
@@ -564,15 +579,15 @@ class StartUnderWine(unittest.TestCase):
              % (denied, denied, denied), "new", 1, 0, dict(VOLUME="FAT32", DACL=world), {}),
             ("volume that can't be asked", "volume-info:1:*", "new", 1, 0, {}, {}),
             ("first open denied", "read-open:%d:*" % denied, "not open", 0, 0, {}, {}),
-            ("first open while the file is deleted", "read-open:%s:2" % deleting, "new", 1, 50, {}, {}),
+            ("first open while the file is deleted", "read-open:%s:2" % deleting, "new", 1, sum(PAUSES[:2]), {}, {}),
             ("DELETE denied", "delete-open:%d:*" % denied, "old", 0, 0, {}, {}),
             ("DELETE check while the file is deleted", "delete-open:%s:*" % deleting, "new", 1, 0, {}, {}),
             ("file held at the DELETE check", "delete-open:%d:*" % sharing, "new", 1, 0, {}, {}),
-            ("rename held three times", "rename:%d:3" % sharing, "new", 1, 150, {}, {}),
-            ("rename held, their save", "rename:%d:3" % sharing, "theirs", 1, 50, dict(SAVE=True), {}),
-            ("last look unreadable twice", "reread-open:%d:2" % sharing, "new", 1, 50, {}, {}),
+            ("rename held three times", "rename:%d:3" % sharing, "new", 1, sum(PAUSES[:3]), {}, {}),
+            ("rename held, their save", "rename:%d:3" % sharing, "theirs", 1, sum(PAUSES[:2]), dict(SAVE=True), {}),
+            ("last look unreadable twice", "reread-open:%d:2" % sharing, "new", 1, sum(PAUSES[:2]), {}, {}),
             ("rename denied, removal by name denied", "rename:%d:*,delete-name:%d:*" % (denied, denied), "old", 1,
-             1000, {}, {}),
+             sum(PAUSES), {}, {}),
             ("rename made but reported lost", "rename-lost:64:1", "new", 1, 0, {}, {}),
             ("complete name refused", "rename-complete:%d:*" % denied, "old", 1, 0, {}, {}),
             ("rename made but reported lost, final path unknown", "rename-lost:64:1,final-path:6:*", "new", 1, 0, {},
@@ -642,8 +657,8 @@ class StartUnderWine(unittest.TestCase):
         counts = self.fault_log(log)
         print("renames held 500 ms each: waited %s ms, paused %s ms" % (counts["waited"], counts["slept"]),
               file=sys.stderr)
-        self.assertTrue(1500 <= int(counts["waited"]) < 2600, counts)
-        self.assertLess(int(counts["slept"]), 1000, counts)
+        self.assertTrue(WAIT_BOUND - 500 <= int(counts["waited"]) < WAIT_BOUND + 600, counts)
+        self.assertLess(int(counts["slept"]), sum(PAUSES), counts)
 
     def network_folder(self):
         """A folder the prefix reaches as \\\\srv\\share\\ and as the mapped drive M:;

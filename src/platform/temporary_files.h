@@ -1,0 +1,31 @@
+// The names of the replacement's files beside the settings file, shared by
+// both platforms' replacements.
+#ifndef TEMPORARY_FILES_H
+#define TEMPORARY_FILES_H
+
+#include <QString>
+
+#include <functional>
+
+namespace platform {
+
+// The name of a temporary file beside fileName, new at every call, that no
+// user would give a file of theirs: a start can tell its leftovers by it.
+QString temporaryNameFor(const QString &fileName);
+// The name the temporary file takes once it is complete and on the disk,
+// just before it takes the file's place: a file under it is never partial.
+QString completeNameFor(const QString &temporaryName);
+// Removes the temporary and complete files beside fileName that starts
+// killed part way left behind: those older than ten minutes, so that a
+// launcher running at the same moment keeps its own. Nothing else is touched.
+void removeStaleTemporaries(const QString &fileName);
+
+enum class FreshName { Made, Taken, Failed };
+// Hands make() new temporary names beside fileName until it makes a file
+// under one, fails for another reason than the name being taken, or eight
+// names were taken. Returns whether it made the file.
+bool makeUnderFreshName(const QString &fileName, const std::function<FreshName(const QString &temporaryName)> &make);
+
+} // namespace platform
+
+#endif // TEMPORARY_FILES_H
