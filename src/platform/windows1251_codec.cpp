@@ -35,23 +35,28 @@ public:
 protected:
     QString convertToUnicode(const char *in, int length, ConverterState *) const override
     {
+        // The tables are read through locals: a member read in the loop
+        // would have UndefinedBehaviorSanitizer check the object's type for
+        // every byte.
+        const QChar *toUnicode = m_toUnicode;
         QString text(length, Qt::Uninitialized);
         QChar *out = text.data();
         for (int i = 0; i < length; ++i)
-            out[i] = m_toUnicode[uchar(in[i])];
+            out[i] = toUnicode[uchar(in[i])];
         return text;
     }
 
     QByteArray convertFromUnicode(const QChar *in, int length, ConverterState *state) const override
     {
         const char replacement = state && (state->flags & ConvertInvalidToNull) ? '\0' : '?';
+        const char *fromUnicode = m_fromUnicode.constData();
+        const int tableSize = m_fromUnicode.size();
         QByteArray bytes(length, Qt::Uninitialized);
         char *out = bytes.data();
         int invalid = 0;
         for (int i = 0; i < length; ++i) {
             const char16_t unicode = in[i].unicode();
-            const char byte = unicode < 0x80 ? char(unicode)
-                    : unicode < m_fromUnicode.size() ? m_fromUnicode[unicode] : '\0';
+            const char byte = unicode < 0x80 ? char(unicode) : unicode < tableSize ? fromUnicode[unicode] : '\0';
             if (byte == '\0' && unicode != 0) {
                 out[i] = replacement;
                 ++invalid;

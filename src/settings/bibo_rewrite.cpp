@@ -83,8 +83,8 @@ class ContentHash
 public:
     void add(const char *bytes, qint64 size)
     {
-        for (qint64 i = 0; i < size; ++i)
-            m_value = (m_value ^ uchar(bytes[i])) * 0x100000001B3u;
+        for (const char *end = bytes + size; bytes != end; ++bytes)
+            m_value = (m_value ^ uchar(*bytes)) * 0x100000001B3u;
     }
     quint64 value() const { return m_value; }
 
@@ -340,11 +340,14 @@ WriteResult writeRewritten(const Rewrite &rewrite, TextEncoding encoding, Conten
     TextEncoder encoder(encoding);
     ReadBack readBack;
     // Both keep their room when emptied (once reserved), which spares the
-    // allocator's trimming and the page faults that come with it.
+    // allocator's trimming and the page faults that come with it. Room for
+    // what a flush holds, or the whole file where it is smaller: a larger
+    // block would come straight from the system, and go back to it.
+    const int room = int(qMin<qint64>(rewrite.stamp.size, flushSize)) + 4096;
     QByteArray bytes = byteOrderMark(encoding);
-    bytes.reserve(flushSize + 4096);
+    bytes.reserve(room);
     QString text; // what bytes hold
-    text.reserve(flushSize + 4096);
+    text.reserve(room);
     LineReader reader(rewrite.settingsFile, rewrite.stamp.size, hash);
     QString line;
     while (reader.next(&line)) {
