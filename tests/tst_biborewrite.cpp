@@ -310,6 +310,37 @@ void BiboRewriteTest::files_data()
         utf16LEMark + encoded(QStringLiteral(u"x\r\n\0\u0001\r\nBIBOPATH1=/opt/中文/BIBO\\\r\n"), "UTF-16LE"),
         QStringLiteral(u"/opt/中文/"), PathRules::Posix);
 
+    // Across the edges where reading (16 KiB), checking (64 KiB after the
+    // mark) and writing (64 KiB) go on in another piece: characters of every
+    // width, and an entry, a few bytes on from each edge. Filler lines end in
+    // CR LF, so the replacement's bytes lie where the file's did.
+    const auto fillerOf = [](int characters) {
+        QString filler = QStringLiteral("f=0123456789abcdef\r\n").repeated(characters / 20 + 1).left(characters - 2);
+        if (filler.endsWith(u'\r'))
+            filler.back() = u'x';
+        return filler + QStringLiteral("\r\n");
+    };
+    const QString wideLines = QStringLiteral(u"x=č😀\u2028\r\n") + entry + QStringLiteral("\r\n");
+    const QString wideLinesOut = QStringLiteral(u"x=č😀\u2028\r\n") + rewritten + QStringLiteral("\r\n");
+    static const struct { const char *name; QByteArray mark; int unit; } wideForms[] = {
+        { "UTF-8", utf8Mark, 1 }, { "UTF-16LE", utf16LEMark, 2 }, { "UTF-32BE", utf32BEMark, 4 },
+    };
+    for (const int edge : { 16 * 1024, 64 * 1024 }) {
+        for (const auto &[encoding, mark, unit] : wideForms) {
+            for (int before = unit; before <= 16 + mark.size(); before += unit) {
+                const QString filler = fillerOf((edge - before - mark.size()) / unit);
+                const QByteArray name = QByteArray(encoding) + " kept, " + QByteArray::number(before) + " bytes before "
+                        + QByteArray::number(edge / 1024) + " KiB";
+                row(name.constData(), mark + encoded(filler + wideLines, encoding), mark + encoded(filler + wideLinesOut, encoding));
+            }
+        }
+        for (const int before : { 1, 10, 20, 30 }) {
+            const QByteArray filler = cp1251(fillerOf(edge - before));
+            const QByteArray name = "entry " + QByteArray::number(before) + " bytes before " + QByteArray::number(edge / 1024) + " KiB";
+            row(name.constData(), filler + old + "\r\n", filler + now + "\r\n");
+        }
+    }
+
     // Bodies that don't decode cleanly stay as they are
     row("UTF-8 invalid byte", utf8Mark + "x=\xFF\n" + old, unchanged);
     row("UTF-8 overlong", utf8Mark + "x=\xC0\x80\n" + old, unchanged);
