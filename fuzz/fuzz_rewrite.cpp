@@ -6,13 +6,17 @@
 //
 // Input: one byte of choices, the launch folder in UTF-8 up to the first
 // line feed, then the settings file's bytes. The choice byte's lowest bit
-// picks the path rules. Where its next three bits are all set (one input in
-// eight), filler lines go after the file's mark: its next two bits say up to
-// 16 KiB (twice as likely), 64 KiB or 128 KiB, where the launcher's reads and
-// writes cross their buffer sizes, and its top two bits end the filler 0, 1,
-// 2 or 3 quarters of the fuzzed bytes short of that, so that those bytes
-// straddle the edge while the inputs themselves stay short. Filler costs a
-// rewrite of that many bytes, several times over: few inputs get it.
+// picks the path rules. One input in three, by a hash of all its bytes, gets
+// filler lines after the file's mark, up to the launcher's 16 KiB read
+// buffer less 0, 1, 2 or 3 quarters of the fuzzed bytes, as the choice
+// byte's next two bits say: those bytes straddle the buffer's edge while the
+// inputs themselves stay short. Its other bits only move the hash, so that a
+// seed can say whether it crosses. A hash, not a bit the fuzzer would pass
+// on to the inputs it makes from one, keeps the share that crosses at about
+// a third, in the corpus as in the runs; an inherited bit let it drift
+// between a fifth and a half from run to run. Filler costs a rewrite of that
+// many bytes, several times over. (The write flush at 64 KiB would cost four
+// times as much; the unit tests cross it.)
 #include "bibo_rewrite.h"
 #include "text_encoding.h"
 
@@ -23,10 +27,16 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTextCodec>
+#include <QTextDecoder>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iconv.h>
+#include <memory>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,43 +55,105 @@ const QString &settingsPath()
     return path;
 }
 
-ino_t inodeOf(const QString &path)
+// The settings file through the system's own calls, which need fewer of
+// them than QFile does for each input; the inode tells a replacement.
+class SettingsFile
 {
-    struct stat info;
-    return stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
-}
+public:
+    static ino_t write(const QByteArray &bytes)
+    {
+        const int fd = ::open(path().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        struct stat info;
+        const bool written = fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size()
+                && fstat(fd, &info) == 0;
+        if (fd < 0 || ::close(fd) != 0 || !written)
+            fail("the settings file can't be written");
+        return info.st_ino;
+    }
 
-// Rewrites the file as the launcher does; returns whether it was replaced.
-bool rewrite(const QString &folder, PathRules rules)
+    static QByteArray read(ino_t *inode)
+    {
+        const int fd = ::open(path().constData(), O_RDONLY | O_CLOEXEC);
+        struct stat info;
+        if (fd < 0 || fstat(fd, &info) != 0)
+            fail("the settings file is gone");
+        QByteArray bytes(int(info.st_size), Qt::Uninitialized);
+        const bool whole = ::read(fd, bytes.data(), size_t(bytes.size())) == bytes.size();
+        ::close(fd);
+        if (!whole)
+            fail("the settings file can't be read");
+        *inode = info.st_ino;
+        return bytes;
+    }
+
+    static ino_t inode()
+    {
+        struct stat info;
+        return stat(path().constData(), &info) == 0 ? info.st_ino : 0;
+    }
+
+private:
+    static const QByteArray &path()
+    {
+        static const QByteArray encoded = QFile::encodeName(settingsPath());
+        return encoded;
+    }
+};
+
+// Rewrites the file as the launcher does.
+void rewrite(const QString &folder, PathRules rules)
 {
-    const ino_t before = inodeOf(settingsPath());
     QFile file(settingsPath());
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         fail("the settings file can't be opened");
     rewriteBiboPaths(file, folder, rules);
-    file.close();
-    return inodeOf(settingsPath()) != before;
 }
 
-// The lines as the settings file holds them: decoded whole (a byte-order
-// mark names the encoding, else Windows-1251), CRs dropped, split at LFs.
-QStringList linesOf(const QByteArray &bytes)
+int unitOf(TextEncoding encoding)
 {
-    QTextCodec *codec = QTextCodec::codecForUtfText(bytes, QTextCodec::codecForName("Windows-1251"));
-    QStringList lines = codec->toUnicode(bytes).remove(u'\r').split(u'\n'); // the codec drops the mark
+    switch (encoding) {
+    case TextEncoding::Windows1251:
+    case TextEncoding::Utf8: return 1;
+    case TextEncoding::Utf16BE:
+    case TextEncoding::Utf16LE: return 2;
+    case TextEncoding::Utf32BE:
+    case TextEncoding::Utf32LE: return 4;
+    }
+    return 1;
+}
+
+// The lines of text after its mark, as the settings file holds them: CRs
+// dropped, split at LFs. Decoded by Qt's codecs, a second mark kept as text.
+QStringList linesOf(const QByteArray &bytes, TextEncoding encoding)
+{
+    // Looked up once: each lookup by name searches ICU's tables.
+    static QTextCodec *const codecs[] = {
+        QTextCodec::codecForName("Windows-1251"), QTextCodec::codecForName("UTF-8"),
+        QTextCodec::codecForName("UTF-16BE"), QTextCodec::codecForName("UTF-16LE"),
+        QTextCodec::codecForName("UTF-32BE"), QTextCodec::codecForName("UTF-32LE"),
+    };
+    const std::unique_ptr<QTextDecoder> decoder(codecs[int(encoding)]->makeDecoder(QTextCodec::IgnoreHeader));
+    QStringList lines = decoder->toUnicode(bytes).remove(u'\r').split(u'\n');
     if (lines.last().isEmpty())
         lines.removeLast();
     return lines;
 }
 
 // Whether iconv, independent of Qt and the launcher, decodes bytes cleanly.
+// Into a small buffer, over and over: one for all of them would cost a
+// fresh mapping of memory for every long input.
 bool decodes(const QByteArray &bytes, const char *encoding)
 {
     iconv_t converter = iconv_open("UTF-8", encoding);
-    QByteArray in = bytes, out(bytes.size() * 4 + 16, '\0');
-    char *inPtr = in.data(), *outPtr = out.data();
-    size_t inLeft = size_t(in.size()), outLeft = size_t(out.size());
-    const bool clean = iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1) && inLeft == 0;
+    char *in = const_cast<char *>(bytes.constData());
+    size_t inLeft = size_t(bytes.size());
+    char out[16 * 1024];
+    bool clean = true;
+    while (clean && inLeft > 0) {
+        char *outPtr = out;
+        size_t outLeft = sizeof out;
+        clean = iconv(converter, &in, &inLeft, &outPtr, &outLeft) != size_t(-1) || errno == E2BIG;
+    }
     iconv_close(converter);
     return clean;
 }
@@ -108,38 +180,116 @@ void checkDecodes(const QByteArray &bytes)
         fail("the replacement doesn't end with CR LF");
 }
 
-// 128 Ki characters of filler lines in the encoding, made once: encoding
-// them anew for every input would cost more than the rewrite. Long lines,
-// since every line costs the rewrite and the checks here more than its bytes.
+// Filler is whole copies of one long line, which holds no entry: every line
+// costs the rewrite and the checks here more than its bytes. Made once in
+// each encoding, ended by LF as the file has them and by CR LF as the
+// replacement writes them: encoding them anew for every input would cost
+// more than the rewrite.
 const QString fillerLine = QStringLiteral("filler=") + QStringLiteral("0123456789").repeated(100) + u'\n';
+constexpr int readBufferEdge = 16 * 1024;
 
-const QByteArray &fillerIn(TextEncoding encoding)
+const QByteArray &fillerIn(TextEncoding encoding, const QString &lineEnd)
 {
-    static QByteArray filler[6];
-    QByteArray &made = filler[int(encoding)];
+    static QByteArray filler[2][6];
+    QByteArray &made = filler[lineEnd.size() - 1][int(encoding)];
     if (made.isEmpty()) {
         QByteArray line;
-        TextEncoder(encoding).append(line, fillerLine);
-        made = line.repeated(128 * 1024 / fillerLine.size() + 1);
+        TextEncoder(encoding).append(line, fillerLine.chopped(1) + lineEnd);
+        made = line.repeated(readBufferEdge / fillerLine.size() + 1);
     }
     return made;
 }
 
-// The settings file's bytes with whole filler lines after their mark, in its
-// encoding, up to edge bytes less the given quarters of what follows the mark.
-QByteArray padded(const QByteArray &bytes, int edge, int quarters)
+// What the fuzzed settings bytes are given ahead of them: characters of
+// filler after the mark, the last one an LF so that those bytes begin a line.
+struct Filler
 {
-    const TextEncoding encoding = encodingOfMark(bytes.left(4));
-    const QByteArray mark = byteOrderMark(encoding);
-    const int unit = encoding == TextEncoding::Utf16BE || encoding == TextEncoding::Utf16LE ? 2
-            : encoding == TextEncoding::Utf32BE || encoding == TextEncoding::Utf32LE ? 4 : 1;
-    const int shortBy = (bytes.size() - mark.size()) * quarters / 4;
+    int characters = 0;
+
+    void appendTo(QByteArray &bytes, TextEncoding encoding) const
+    {
+        const QByteArray &lines = fillerIn(encoding, QStringLiteral("\n"));
+        const int unit = unitOf(encoding);
+        bytes.append(lines.constData(), (characters - 1) * unit);
+        bytes.append(lines.constData() + (fillerLine.size() - 1) * unit, unit);
+    }
+
+    // Where the filler ends in bytes that hold it from at on as the
+    // replacement writes it, each LF as CR LF; -1 where they don't.
+    int rewrittenEnd(const QByteArray &bytes, int at, TextEncoding encoding) const
+    {
+        if (characters == 0)
+            return at;
+        const QByteArray &lines = fillerIn(encoding, QStringLiteral("\r\n"));
+        const int unit = unitOf(encoding), line = fillerLine.size(), kept = characters - 1;
+        const int size = (kept / line * (line + 1) + kept % line) * unit;
+        const char *lineEnd = lines.constData() + (line - 1) * unit;
+        if (bytes.size() < at + size + 2 * unit || memcmp(bytes.constData() + at, lines.constData(), size_t(size)) != 0
+            || memcmp(bytes.constData() + at + size, lineEnd, size_t(2 * unit)) != 0)
+            return -1;
+        return at + size + 2 * unit;
+    }
+};
+
+// The filler that puts the settings file's bytes after the mark across edge
+// bytes, less the given quarters of them.
+Filler fillerFor(const QByteArray &settings, int edge, int quarters)
+{
+    const TextEncoding encoding = encodingOfMark(settings.left(4));
+    const int mark = byteOrderMark(encoding).size(), unit = unitOf(encoding);
+    const int shortBy = (settings.size() - mark) * quarters / 4;
     // Rounded up to whole characters: the fuzzed bytes reach past the edge.
-    const int characters = (edge - shortBy - mark.size() + unit - 1) / unit;
-    QByteArray filler = fillerIn(encoding).left(characters * unit);
-    // The last one a line end, so that the fuzzed bytes begin a line.
-    filler.replace(filler.size() - unit, unit, fillerIn(encoding).mid((fillerLine.size() - 1) * unit, unit));
-    return mark + filler + bytes.mid(mark.size());
+    return Filler{ qMax(1, (edge - shortBy - mark + unit - 1) / unit) };
+}
+
+// The settings file with the filler after its mark.
+QByteArray padded(const QByteArray &settings, const Filler &filler)
+{
+    if (filler.characters == 0)
+        return settings;
+    const TextEncoding encoding = encodingOfMark(settings.left(4));
+    const int mark = byteOrderMark(encoding).size();
+    QByteArray bytes;
+    bytes.reserve(settings.size() + filler.characters * unitOf(encoding));
+    bytes.append(settings.constData(), mark);
+    filler.appendTo(bytes, encoding);
+    return bytes.append(settings.constData() + mark, settings.size() - mark);
+}
+
+// Checks a replacement of the settings file that had the filler: the filler
+// comes back unchanged in the replacement's encoding, and each line that
+// follows is the file's line as rewriteBiboEntry rewrites it.
+void checkReplacement(const QByteArray &settings, const Filler &filler, const QByteArray &bytes,
+                      const QString &folder, PathRules rules)
+{
+    checkDecodes(bytes);
+    const TextEncoding encoding = encodingOfMark(settings.left(4));
+    const TextEncoding written = encodingOfMark(bytes.left(4));
+    const int fillerEnd = filler.rewrittenEnd(bytes, byteOrderMark(written).size(), written);
+    if (fillerEnd < 0)
+        fail("the filler was not carried over as it should");
+    const QStringList before = linesOf(settings.mid(byteOrderMark(encoding).size()), encoding);
+    const QStringList after = linesOf(bytes.mid(fillerEnd), written);
+    if (before.size() != after.size())
+        fail("the replacement has another number of lines");
+    bool changed = false;
+    for (int i = 0; i < before.size(); ++i) {
+        const QString expected = rewriteBiboEntry(before[i], folder, rules);
+        if (after[i] != expected)
+            fail("a line was not carried over as it should");
+        changed = changed || expected != before[i];
+    }
+    if (!changed)
+        fail("the file was replaced though no line changed");
+}
+
+// Whether the input gets filler: FNV-1a of 32 bits, a multiple of three.
+bool crosses(const uint8_t *data, size_t size)
+{
+    quint32 hash = 2166136261u;
+    for (const uint8_t *at = data, *end = data + size; at != end; ++at)
+        hash = (hash ^ *at) * 16777619u;
+    return hash % 3 == 0;
 }
 
 } // namespace
@@ -159,46 +309,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray rest = QByteArray::fromRawData(reinterpret_cast<const char *>(data) + 1, int(size - 1));
     const int folderEnd = rest.indexOf('\n');
     const QString folder = QString::fromUtf8(rest.left(qMax(folderEnd, 0)));
-    static const int edges[] = { 16 * 1024, 16 * 1024, 64 * 1024, 128 * 1024 };
-    const bool withFiller = (data[0] >> 1 & 7) == 7;
     const QByteArray settings = rest.mid(folderEnd + 1);
-    const QByteArray original = withFiller ? padded(settings, edges[data[0] >> 4 & 3], data[0] >> 6) : settings;
+    const Filler filler = crosses(data, size) ? fillerFor(settings, readBufferEdge, data[0] >> 1 & 3) : Filler();
+    const QByteArray original = padded(settings, filler);
 
-    QFile::remove(settingsPath());
-    QFile file(settingsPath());
-    if (!file.open(QIODevice::WriteOnly) || file.write(original) != original.size())
-        fail("the settings file can't be written");
-    file.close();
-
-    const bool replaced = rewrite(folder, rules);
-    QFile result(settingsPath());
-    if (!result.open(QIODevice::ReadOnly))
-        fail("the settings file is gone");
-    const QByteArray bytes = result.readAll();
-    result.close();
-    if (!replaced) {
+    // Over the last input's file, which a replacement left writable.
+    const ino_t written = SettingsFile::write(original);
+    rewrite(folder, rules);
+    ino_t replacement;
+    const QByteArray bytes = SettingsFile::read(&replacement);
+    if (replacement == written) {
         if (bytes != original)
             fail("the file changed without being replaced");
         return 0;
     }
-
-    checkDecodes(bytes);
-    const QStringList before = linesOf(original), after = linesOf(bytes);
-    if (before.size() != after.size())
-        fail("the replacement has another number of lines");
-    bool changed = false;
-    for (int i = 0; i < before.size(); ++i) {
-        const QString expected = rewriteBiboEntry(before[i], folder, rules);
-        if (after[i] != expected)
-            fail("a line was not carried over as it should");
-        changed = changed || expected != before[i];
-    }
-    if (!changed)
-        fail("the file was replaced though no line changed");
+    checkReplacement(settings, filler, bytes, folder, rules);
 
     // Whatever the folder, a replacement is final: the next start from the
     // same folder finds nothing to do.
-    if (rewrite(folder, rules))
+    rewrite(folder, rules);
+    if (SettingsFile::inode() != replacement)
         fail("a second rewrite from the same folder replaced the file again");
     return 0;
 }
