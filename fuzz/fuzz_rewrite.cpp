@@ -32,9 +32,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <iconv.h>
 #include <memory>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
