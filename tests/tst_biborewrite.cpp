@@ -1,11 +1,12 @@
+#include "bibo_entry.h"
 #include "bibo_rewrite.h"
 #include "bibo_rewrite_hook.h"
+#include "entry_pattern.h"
 #include "testsupport.h"
 #include "windows1251_codec.h"
 
 #include <QDir>
 #include <QRandomGenerator>
-#include <QRegExp>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -46,30 +47,6 @@ QByteArray encoded(const QString &text, const char *encoding)
 }
 
 QByteArray cp1251(const QString &text) { return encoded(text, "WINDOWS-1251"); }
-
-// The entry pattern applied as the rewrite defines it, with Qt's regular
-// expressions (the prefix before the key kept), to check the linear matcher.
-QString entryByPattern(const QString &line, const QString &folder, PathRules rules)
-{
-    QRegExp pattern(rules == PathRules::Windows ? QStringLiteral(u"(BIBOPATH\\d+=)([\\_ :A-zА-я0-9]+)(BIBO.*)")
-                                                : QStringLiteral(u"(BIBOPATH\\d+=)([\\_ :A-zА-я0-9/]+)(BIBO.*)"));
-    const auto once = [&pattern, &folder](const QString &s) {
-        QString result = s;
-        for (int offset = 0; pattern.indexIn(s, offset) >= 0; offset = pattern.pos() + pattern.matchedLength()) {
-            const QString rebuilt = s.left(pattern.pos()) + pattern.cap(1) + folder + pattern.cap(3);
-            if (rebuilt != s)
-                result = rebuilt;
-        }
-        return result;
-    };
-    // Only a final rewrite counts: one that a second application leaves as it is.
-    const QString s = line + u'\n';
-    QString result = once(s);
-    if (once(result) != result)
-        result = s;
-    result.chop(1);
-    return result;
-}
 
 // Opens the file as the launcher does and rewrites it, as another user when
 // asked (in a child process, since a process can't change back from nobody),
@@ -141,11 +118,39 @@ void BiboRewriteTest::entries_data()
     row("letter case", QStringLiteral(R"(BIBOPATH1=e:\tools\suite\BIBO\)"), rewritten);
     row("last reachable BIBO", QStringLiteral(R"(BIBOPATH2=C:\X\BIBO\BIBOLIB\)"), QStringLiteral(R"(BIBOPATH2=E:\Tools\Suite\BIBOLIB\)"));
     row("BIBO past a stop", QStringLiteral(R"(BIBOPATH2=C:\X\BIBO\a.b\BIBO\)"), QStringLiteral(R"(BIBOPATH2=E:\Tools\Suite\BIBO\a.b\BIBO\)"));
-    same("parenthesis", QStringLiteral(R"(BIBOPATH3=C:\Program Files (x86)\App\BIBO\)"));
-    same("dot", QStringLiteral(R"(BIBOPATH4=C:\App 2.0\BIBO\)"));
     row("Cyrillic А to я", QStringLiteral(u"BIBOPATH5=C:\\АБВабвЮЯюя\\BIBO\\"), QStringLiteral(u"BIBOPATH5=E:\\Tools\\Suite\\BIBO\\"));
-    same("Ё outside", QStringLiteral(u"BIBOPATH5=C:\\Ёлка\\BIBO\\"));
-    same("ё outside", QStringLiteral(u"BIBOPATH5=C:\\ёлка\\BIBO\\"));
+    // Read again with every character a Windows path may hold, where the
+    // narrow set finds no entry: absolute folders only.
+    const QString suiteBibo = QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\)");
+    row("parenthesis, absolute in the wider set", QStringLiteral(R"(BIBOPATH3=C:\Program Files (x86)\App\BIBO\)"), QStringLiteral(R"(BIBOPATH3=E:\Tools\Suite\BIBO\)"));
+    row("dot, absolute in the wider set", QStringLiteral(R"(BIBOPATH4=C:\App 2.0\BIBO\)"), QStringLiteral(R"(BIBOPATH4=E:\Tools\Suite\BIBO\)"));
+    row("Ё, absolute in the wider set", QStringLiteral(u"BIBOPATH5=C:\\Ёлка\\BIBO\\"), QStringLiteral(R"(BIBOPATH5=E:\Tools\Suite\BIBO\)"));
+    row("ё, absolute in the wider set", QStringLiteral(u"BIBOPATH5=C:\\ёлка\\BIBO\\"), QStringLiteral(R"(BIBOPATH5=E:\Tools\Suite\BIBO\)"));
+    row("user name and OneDrive", QStringLiteral(R"(BIBOPATH1=C:\Users\j.smith\OneDrive - Org\V\BIBO\)"), suiteBibo);
+    row("share with a dot and parentheses", QStringLiteral(R"(BIBOPATH1=\\srv\share (a)\v1.2\BIBO\x)"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\x)"));
+    row("drive with slashes", QStringLiteral("BIBOPATH1=C:/old/BIBO/x"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO/x)"));
+    row("wider set, last reachable BIBO", QStringLiteral(R"(BIBOPATH1=C:\Program Files (x86)\BIBO\BIBOLIB\)"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBOLIB\)"));
+    row("wider set stops at a comment", QStringLiteral(R"(BIBOPATH1=C:\(x)\BIBO\ ; note BIBO)"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\ ; note BIBO)"));
+    row("first match stands", QStringLiteral(R"(BIBOPATH1=C:\X\BIBO\ (copy) BIBO)"), QStringLiteral(R"(BIBOPATH1=E:\Tools\Suite\BIBO\ (copy) BIBO)"));
+    row("first match stands at a later key", QStringLiteral(R"(BIBOPATH1=C:\(x)\BIBO\ BIBOPATH2=D:\BIBO\)"), QStringLiteral(R"(BIBOPATH1=C:\(x)\BIBO\ BIBOPATH2=E:\Tools\Suite\BIBO\)"));
+    row("wider set, comment mark kept", QStringLiteral(R"(;BIBOPATH1=C:\a-b\BIBO\)"), u';' + suiteBibo);
+    row("wider set, another Unicode digit", QStringLiteral(u"BIBOPATH٣=C:\\a.b\\BIBO\\"), QStringLiteral(u"BIBOPATH٣=E:\\Tools\\Suite\\BIBO\\"));
+    row("wider set, outside the BMP", QStringLiteral(u"BIBOPATH1=C:\\😀\\BIBO\\"), suiteBibo);
+    row("wider set, posix", QStringLiteral("BIBOPATH1=/srv/OneDrive - Org/BIBO/"), QStringLiteral("BIBOPATH1=/opt/S/BIBO/"), QStringLiteral("/opt/S/"), PathRules::Posix);
+    for (const QChar stop : QStringLiteral("?;<>\"*|\t=")) {
+        const QString line = QStringLiteral(R"(BIBOPATH1=C:\a%1b\BIBO\)").arg(stop);
+        same(qPrintable(QStringLiteral("no path holds U+%1").arg(stop.unicode(), 4, 16, QChar(u'0'))), line);
+    }
+    same("relative, dot", QStringLiteral(R"(BIBOPATH1=.\BIBO\)"));
+    same("relative, two dots", QStringLiteral(R"(BIBOPATH1=..\Shared\BIBO\)"));
+    same("relative, parenthesis", QStringLiteral(R"(BIBOPATH1=Lib (x)\BIBO\)"));
+    same("rooted without drive", QStringLiteral(R"(BIBOPATH1=\Root (x)\BIBO\)"));
+    same("drive-relative", QStringLiteral(R"(BIBOPATH1=C:X (1)\BIBO\)"));
+    same("long-path syntax", QStringLiteral(R"(BIBOPATH1=\\?\C:\X\BIBO\)"));
+    same("device syntax", QStringLiteral(R"(BIBOPATH1=\\.\C:\X (1)\BIBO\)"));
+    same("only the leftmost wider match", QStringLiteral(R"(BIBOPATH1=.\(BIBO) BIBOPATH2=C:\(x)\BIBO\)"));
+    same("root, Windows", QStringLiteral("BIBOPATH1=/o-1/BIBO/"));
+    row("relative in the narrow set, as ever", QStringLiteral(R"(BIBOPATH1=Lib\BIBO\)"), suiteBibo);
     same("nothing before BIBO", QStringLiteral(R"(BIBOPATH6=BIBO\)"));
     same("small letters", QStringLiteral(R"(bibopath1=C:\X\BIBO\)"));
     same("no number", QStringLiteral(R"(BIBOPATH=C:\X\BIBO\)"));
@@ -165,15 +170,22 @@ void BiboRewriteTest::entries_data()
     row("folder with a dot", entry, QStringLiteral(R"(BIBOPATH1=E:\Tools 1.5\BIBO\)"), QStringLiteral(R"(E:\Tools 1.5\)"));
     row("folder named BIBO", entry, QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(E:\BIBO\)"));
     row("folder named BIBO, again", QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(BIBOPATH1=E:\BIBO\BIBO\)"), QStringLiteral(R"(E:\BIBO\)"));
-    // A folder with "BIBO" before a character outside the class would be read
-    // back as the part before that "BIBO": such entries stay as they are.
+    // A folder with "BIBO" before a character outside the narrow set would be
+    // read back as the part before that "BIBO": such entries stay as they are.
     same("BIBO before a dot in the folder", entry, QStringLiteral(R"(D:\BIBO 2.0\)"));
     same("BIBO before Ё in the folder", entry, QStringLiteral(u"C:\\Tools\\BIBO\\Ёлка\\"));
     same("BIBO before a hyphen, Posix", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("/srv/apps/BIBO-2.0/"), PathRules::Posix);
     row("replacement-like folder", entry, QStringLiteral(R"(BIBOPATH1=E:\$1\&\%1\\1\BIBO\)"), QStringLiteral(R"(E:\$1\&\%1\\1\)"));
     same("slash, Windows", QStringLiteral("BIBOPATH1=/old/BIBO/"));
     row("slash, Posix", QStringLiteral("BIBOPATH1=/old/BIBO/"), QStringLiteral("BIBOPATH1=/opt/S/BIBO/"), QStringLiteral("/opt/S/"), PathRules::Posix);
-    row("dot, Posix", QStringLiteral("BIBOPATH1=/o/.x/BIBO/"), QStringLiteral("BIBOPATH1=/o/.x/BIBO/"), QStringLiteral("/opt/S/"), PathRules::Posix);
+    row("dot, Posix, absolute in the wider set", QStringLiteral("BIBOPATH1=/o/.x/BIBO/"), QStringLiteral("BIBOPATH1=/opt/S/BIBO/"), QStringLiteral("/opt/S/"), PathRules::Posix);
+    // Launch folders the narrow set doesn't take in: the entry is read back
+    // with the wider set, so its tail must hold no "BIBO" that set reaches.
+    const QString programFiles = QStringLiteral(R"(C:\Program Files (x86)\Ёлка 2.0\)");
+    row("wider launch folder", entry, QStringLiteral(u"BIBOPATH1=C:\\Program Files (x86)\\Ёлка 2.0\\BIBO\\"), programFiles);
+    same("wider launch folder, up to date", QStringLiteral(u"BIBOPATH1=C:\\Program Files (x86)\\Ёлка 2.0\\BIBO\\x"), programFiles);
+    same("wider launch folder, tail with a later BIBO", QStringLiteral(R"(BIBOPATH1=C:\X\BIBO\ (copy) BIBO)"), QStringLiteral(R"(E:\Tools 1.5\)"));
+    row("launch folder with a semicolon", entry, QStringLiteral(R"(BIBOPATH1=E:\a;b\BIBO\)"), QStringLiteral(R"(E:\a;b\)"));
 }
 
 void BiboRewriteTest::entries()
@@ -188,17 +200,28 @@ void BiboRewriteTest::entries()
 
 void BiboRewriteTest::entriesAgreeWithPattern()
 {
-    const QStringList pieces = QString::fromUtf8("BIBOPATH|BIBOPATH1=|BIBO|B|1|٣|=|\\|/| |:|a|Я|Ё|.|;|_|{").split(u'|');
+    // Pieces of both sets, their stops, and the starts of absolute,
+    // relative and device folders.
+    const QStringList pieces = QString::fromUtf8("BIBOPATH|BIBOPATH1=|BIBO|B|1|٣|=|\\|/| |:|a|Я|Ё|.|;|_|{|(|-|?|\t|C:|C:\\|\\\\").split(u'|');
+    const struct { QString folder; PathRules rules; } starts[] = {
+        { suite, PathRules::Windows },
+        { QStringLiteral(u"C:\\BIBOЁ\\"), PathRules::Windows },
+        { QStringLiteral(R"(C:\x (BIBO)\)"), PathRules::Windows },
+        { QStringLiteral(R"(E:\a;b\)"), PathRules::Windows },
+        { QStringLiteral("/o/"), PathRules::Posix },
+        { QStringLiteral("/B/BIBO.1/"), PathRules::Posix },
+        { QStringLiteral("/x.y/"), PathRules::Posix },
+    };
     QRandomGenerator random(7);
     for (int round = 0; round < 30000; ++round) {
         QString line;
         for (int count = random.bounded(12); count > 0; --count)
             line += pieces.at(random.bounded(pieces.size()));
-        QCOMPARE(rewriteBiboEntry(line, suite, PathRules::Windows), entryByPattern(line, suite, PathRules::Windows));
-        for (const QString &folder : { QStringLiteral("/o/"), QStringLiteral("/B/BIBO.1/"), QStringLiteral("/x.y/") })
-            QCOMPARE(rewriteBiboEntry(line, folder, PathRules::Posix), entryByPattern(line, folder, PathRules::Posix));
-        QCOMPARE(rewriteBiboEntry(line, QStringLiteral(u"C:\\BIBOЁ\\"), PathRules::Windows),
-                 entryByPattern(line, QStringLiteral(u"C:\\BIBOЁ\\"), PathRules::Windows));
+        for (const auto &[folder, rules] : starts) {
+            const QString expected = entryByPattern(line, folder, rules);
+            if (rewriteBiboEntry(line, folder, rules) != expected)
+                QFAIL(qPrintable(QStringLiteral("%1 from %2: %3, not %4").arg(line, folder, rewriteBiboEntry(line, folder, rules), expected)));
+        }
     }
 }
 
@@ -624,12 +647,16 @@ void BiboRewriteTest::startsFromOneFolder_data()
     row("BIBO before Ё", QStringLiteral(u"C:\\Tools\\BIBO\\Ёлка\\"), PathRules::Windows, false);
     row("plain", QStringLiteral(R"(E:\Tools\Suite\)"), PathRules::Windows, true);
     row("dot, no BIBO", QStringLiteral(R"(E:\Tools 1.5\)"), PathRules::Windows, true);
+    row("Program Files (x86)", QStringLiteral(R"(C:\Program Files (x86)\Velnor\)"), PathRules::Windows, true);
+    row("user name, OneDrive, Ё", QStringLiteral(u"C:\\Users\\j.smith\\OneDrive - Org\\Семён\\"), PathRules::Windows, true);
+    row("share", QStringLiteral(R"(\\srv\share (a)\v1.2\)"), PathRules::Windows, true);
     row("BIBO before a hyphen, Posix", QStringLiteral("/srv/apps/BIBO-2.0/"), PathRules::Posix, false);
     row("BIBO before a dot, Posix", QStringLiteral("/srv/BIBO.d/"), PathRules::Posix, false);
     row("BIBO before a parenthesis, Posix", QStringLiteral("/srv/BIBO(1)/"), PathRules::Posix, false);
     row("BIBO before Ё, Posix", QStringLiteral(u"/srv/BIBOЁ/"), PathRules::Posix, false);
     row("plain, Posix", QStringLiteral("/srv/apps/suite/"), PathRules::Posix, true);
     row("dot, no BIBO, Posix", QStringLiteral("/srv/apps-2.0/"), PathRules::Posix, true);
+    row("OneDrive, Posix", QStringLiteral("/tmp/demo/OneDrive - Org/Velnor/"), PathRules::Posix, true);
 }
 
 void BiboRewriteTest::startsFromOneFolder()
@@ -638,25 +665,30 @@ void BiboRewriteTest::startsFromOneFolder()
     QFETCH(PathRules, rules);
     QFETCH(bool, written);
 
-    // Three starts in a row from one folder write the file at most once.
+    // Three starts in a row from one folder write the file at most once;
+    // a start after the folder moved brings every entry along.
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("VELNOR.INI"));
     writeFile(path, "a=1\n" + cp1251(entry) + "\nBIBOPATH2=/old/BIBO/x\n");
+    const auto pointingInto = [rules](const QString &place) {
+        const QString second = rules == PathRules::Posix ? QStringLiteral("BIBOPATH2=") + place + QStringLiteral("BIBO/x")
+                                                         : QStringLiteral("BIBOPATH2=/old/BIBO/x");
+        return "a=1\r\n" + cp1251(QStringLiteral("BIBOPATH1=") + place + QStringLiteral("BIBO\\")) + "\r\n" + cp1251(second) + "\r\n";
+    };
     FileState before = stateOf(path);
     for (int start = 1; start <= 3; ++start) {
         rewrite(path, folder, rules);
         const FileState after = stateOf(path);
         QCOMPARE(after.inode != before.inode, written && start == 1);
-        if (after.inode != before.inode) {
-            const QString second = rules == PathRules::Posix ? QStringLiteral("BIBOPATH2=") + folder + QStringLiteral("BIBO/x")
-                                                             : QStringLiteral("BIBOPATH2=/old/BIBO/x");
-            QCOMPARE(after.bytes, "a=1\r\n" + cp1251(QStringLiteral("BIBOPATH1=") + folder + QStringLiteral("BIBO\\")) + "\r\n"
-                     + cp1251(second) + "\r\n");
-        } else {
+        if (after.inode != before.inode)
+            QCOMPARE(after.bytes, pointingInto(folder));
+        else
             QCOMPARE(after, before);
-        }
         before = after;
     }
+    const QString moved = rules == PathRules::Posix ? QStringLiteral("/media/Stick (2)/") : QStringLiteral(R"(F:\Stick (2)\)");
+    rewrite(path, moved, rules);
+    QCOMPARE(readAll(path), pointingInto(moved));
 }
 
 QTEST_APPLESS_MAIN(BiboRewriteTest)

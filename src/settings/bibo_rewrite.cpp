@@ -1,5 +1,6 @@
 #include "bibo_rewrite.h"
 
+#include "bibo_entry.h"
 #include "bibo_rewrite_hook.h"
 #include "text_encoding.h"
 
@@ -10,64 +11,6 @@
 #include <optional>
 
 namespace {
-
-// The characters an entry's folder may hold: space, colon, digits, the whole
-// range A to z (which takes in the backslash and [ ] ^ _ `) and the Cyrillic
-// letters А to я (without Ё and ё).
-bool isFolderChar(QChar c, PathRules rules)
-{
-    const char16_t u = c.unicode();
-    return u == u' ' || u == u':' || (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'z')
-            || (u >= 0x0410 && u <= 0x044F) || (u == u'/' && rules == PathRules::Posix);
-}
-
-struct Span
-{
-    qsizetype begin = -1;
-    qsizetype end = -1;
-};
-
-// Where the folder of the line's BIBO entry lies, as the entry pattern
-// (BIBOPATH\d+=)([\_ :A-zА-я0-9]+)(BIBO.*) captures it in its second group:
-// the leftmost key that is followed by folder characters holding a later
-// "BIBO", and the folder up to the last such "BIBO". Each character is looked
-// at a bounded number of times, so a long line costs linear time; a
-// backtracking search would retry from every offset.
-Span entryFolder(QStringView line, PathRules rules)
-{
-    const QLatin1String key("BIBOPATH");
-    const QLatin1String tail("BIBO");
-    for (qsizetype at = line.indexOf(key); at >= 0; at = line.indexOf(key, at + 1)) {
-        qsizetype pos = at + key.size();
-        const qsizetype digits = pos;
-        while (pos < line.size() && line[pos].isDigit())
-            ++pos;
-        if (pos == digits || pos == line.size() || line[pos] != u'=')
-            continue;
-        const qsizetype begin = pos + 1;
-        pos = begin;
-        while (pos < line.size() && isFolderChar(line[pos], rules))
-            ++pos;
-        // The tail's letters are folder characters, so a "BIBO" that can end
-        // the folder lies wholly inside the run, after its first character.
-        if (pos - begin < 1 + tail.size())
-            continue;
-        const qsizetype last = line.mid(begin + 1, pos - begin - 1).lastIndexOf(tail);
-        if (last >= 0)
-            return { begin, begin + 1 + last };
-    }
-    return {};
-}
-
-// One application of the entry pattern: the line with its entry's folder
-// replaced, or the line itself.
-QString rebuiltOnce(const QString &line, const QString &launchFolder, PathRules rules)
-{
-    const Span folder = entryFolder(line, rules);
-    if (folder.begin < 0 || QStringView(line).mid(folder.begin, folder.end - folder.begin) == launchFolder)
-        return line;
-    return line.left(folder.begin) + launchFolder + line.mid(folder.end);
-}
 
 bool isOutOfDate(const QString &line, const QString &launchFolder, PathRules rules)
 {
@@ -427,27 +370,6 @@ bool isReadOnly(const QFile &settingsFile)
 }
 
 } // namespace
-
-QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules)
-{
-    const QString rebuilt = rebuiltOnce(line, launchFolder, rules);
-    // A launch folder holding "BIBO" before a character outside the folder
-    // class would be read back as a shorter folder, and the entry would grow
-    // at every start: only a rewrite that the next start leaves alone counts.
-    if (rebuilt != line && rebuiltOnce(rebuilt, launchFolder, rules) != rebuilt)
-        return line;
-    return rebuilt;
-}
-
-bool isAbsoluteFolder(QStringView folder, PathRules rules)
-{
-    const auto at = [folder](qsizetype i) { return i < folder.size() ? folder[i].unicode() : u'\0'; };
-    const bool driveLetter = (at(0) >= u'A' && at(0) <= u'Z') || (at(0) >= u'a' && at(0) <= u'z');
-    // \\?\ and \\.\ name the system's own namespaces, which the main program's
-    // entries can't hold.
-    const bool share = at(0) == u'\\' && at(1) == u'\\' && !((at(2) == u'?' || at(2) == u'.') && at(3) == u'\\');
-    return (driveLetter && at(1) == u':' && at(2) == u'\\') || share || (rules == PathRules::Posix && at(0) == u'/');
-}
 
 void setBeforeReplacing(std::function<void()> hook)
 {

@@ -4,7 +4,6 @@
 #include "platform.h"
 
 #include <QString>
-#include <QStringView>
 
 class QFile;
 
@@ -30,18 +29,5 @@ void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRule
 // No settings line is this long; reading stops there, which bounds memory
 // (a string couldn't hold a line of a gigabyte at all).
 constexpr int maximumLineLength = 16 * 1024 * 1024;
-
-// One line, without its line end, with its BIBO entry pointing into
-// launchFolder; the line itself when it holds no entry, is up to date, or
-// would not be up to date for the next start from the same folder either
-// (a launch folder with "BIBO" before a character outside the folder class).
-// Whatever precedes the entry's key is kept.
-QString rewriteBiboEntry(const QString &line, const QString &launchFolder, PathRules rules);
-
-// Whether entries may point into folder: a drive root (E:\), a network share
-// (\\server\, but not \\?\ or \\.\), or under Posix rules a path from the
-// root (/). A relative folder written into an entry could never be matched
-// and repaired again.
-bool isAbsoluteFolder(QStringView folder, PathRules rules);
 
 #endif // BIBO_REWRITE_H
