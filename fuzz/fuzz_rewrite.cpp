@@ -1,8 +1,9 @@
 // Feeds the rewrite arbitrary settings files and launch folders and checks
 // what must hold for every input: no crash or undefined behaviour (the
-// sanitizers), a replacement that decodes cleanly, every line that is no
-// entry kept, and a second rewrite from the same folder, whatever it holds,
-// finding nothing to do.
+// sanitizers), every line rewritten as the entry rule's regular expressions
+// say, a replacement that decodes cleanly and holds exactly those lines, and
+// a second rewrite from the same folder, whatever it holds, finding nothing
+// to do.
 //
 // Input: one byte of choices, the launch folder in UTF-8 up to the first
 // line feed, then the settings file's bytes. The choice byte's lowest bit
@@ -17,7 +18,9 @@
 // between a fifth and a half from run to run. Filler costs a rewrite of that
 // many bytes, several times over. (The write flush at 64 KiB would cost four
 // times as much; the unit tests cross it.)
+#include "bibo_entry.h"
 #include "bibo_rewrite.h"
+#include "entry_pattern.h"
 #include "text_encoding.h"
 
 #include <QByteArray>
@@ -283,6 +286,17 @@ void checkReplacement(const QByteArray &settings, const Filler &filler, const QB
         fail("the file was replaced though no line changed");
 }
 
+// Each line of the fuzzed bytes as the matcher rewrites it and as the
+// regular expressions do: the same.
+void checkRule(const QByteArray &settings, const QString &folder, PathRules rules)
+{
+    const TextEncoding encoding = encodingOfMark(settings.left(4));
+    for (const QString &line : linesOf(settings.mid(byteOrderMark(encoding).size()), encoding)) {
+        if (rewriteBiboEntry(line, folder, rules) != entryByPattern(line, folder, rules))
+            fail("a line was not rewritten as the entry pattern says");
+    }
+}
+
 // Whether the input gets filler: FNV-1a of 32 bits, a multiple of three.
 bool crosses(const uint8_t *data, size_t size)
 {
@@ -312,6 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray settings = rest.mid(folderEnd + 1);
     const Filler filler = crosses(data, size) ? fillerFor(settings, readBufferEdge, data[0] >> 1 & 3) : Filler();
     const QByteArray original = padded(settings, filler);
+    checkRule(settings, folder, rules);
 
     // Over the last input's file, which a replacement left writable.
     const ino_t written = SettingsFile::write(original);

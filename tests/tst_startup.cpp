@@ -26,6 +26,7 @@ class StartupTest : public QObject
 private slots:
     void init();
     void rewritesAndStarts();
+    void entriesFollowTheFolder();
     void settingsFileForms_data();
     void settingsFileForms();
     void findsMainProgram_data();
@@ -108,6 +109,31 @@ void StartupTest::rewritesAndStarts()
     QVERIFY(startedWithin(10000));
     QCOMPARE(stateOf(settings()), before);
     QCOMPARE(readAll(m_record), "arguments=0\ncwd=" + launch.workingDirectory + "\nignored=XFSZ \n");
+}
+
+void StartupTest::entriesFollowTheFolder()
+{
+    // Moved between starts through folders whose names hold ( ) . - and Ё:
+    // every start points the entries at the folder it is in, and the next
+    // start after a move finds them again.
+    writeFile(settings(), "BIBOPATH1=C:\\Old\\BIBO\\\r\nBIBOPATH2=C:\\Program Files (x86)\\Velnor\\BIBO\\Parts\\\r\n");
+    const QString base = QFileInfo(m_folder).path();
+    QString folder = m_folder;
+    for (const QString &place : { QStringLiteral("OneDrive - Org/j.smith/Velnor"), QStringLiteral(u"Moved (x86)/Ёлка 2.0"),
+                                  QStringLiteral("Stick/Velnor") }) {
+        const QString moved = base + u'/' + place;
+        QVERIFY(QDir().mkpath(QFileInfo(moved).path()));
+        QVERIFY(QDir().rename(folder, moved));
+        folder = moved;
+        Launch launch;
+        launch.program = launch.argv0 = QFile::encodeName(folder + QStringLiteral("/start"));
+        launch.workingDirectory = QFile::encodeName(m_elsewhere);
+        QCOMPARE(run(launch).status, 0);
+        QVERIFY(startedWithin(10000));
+        const QByteArray entries = QTextCodec::codecForName("Windows-1251")->fromUnicode(folder) + "/BIBO\\";
+        QCOMPARE(readAll(folder + QStringLiteral("/VELNOR.INI")),
+                 "BIBOPATH1=" + entries + "\r\nBIBOPATH2=" + entries + "Parts\\\r\n");
+    }
 }
 
 void StartupTest::settingsFileForms_data()
