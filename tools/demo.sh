@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds, and shows the launcher at work on a sample program folder:
 # a VELNOR.INI whose BIBO entries point at an old place, and a stand-in
-# velnor.exe that shows what it was started with. With --windows: start.exe
-# under Wine, the program folder on a drive E: that stands for a USB stick.
+# velnor.exe that shows what it was started with; then the folder moves and
+# the next start brings the entries along. With --windows: start.exe under
+# Wine, the program folder on a drive E: that stands for a USB stick.
 #   bash tools/demo.sh [--windows]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -24,14 +25,14 @@ if [ "$windows" = 1 ]; then
     cmake --build "$root/build-win32" -j"$(nproc)" --target start velnor_standin_win >/dev/null
     demo="$root/build-win32/demo"
     folder="$demo/stick/Tools Suite" shown='E:\Tools Suite'
+    movedFolder="$demo/stick/Moved (x86)/Tools 2.0" movedShown='E:\Moved (x86)\Tools 2.0'
     programs=("$root/build-win32/start.exe" "$root/build-win32/standin/velnor.exe")
 else
     "$root/tools/setup.sh"
     "$root/tools/build.sh" start velnor_standin >/dev/null
-    # The checkout's path becomes the entries' folder: a dot or a dash in it
-    # would stop them from being recognised on a later start.
     demo="$root/build/demo"
     folder="$demo/Tools Suite" shown="$folder"
+    movedFolder="$demo/Moved (x86)/Tools 2.0" movedShown="$movedFolder"
     programs=("$root/build/start" "$root/build/standin/velnor.exe")
 fi
 rm -rf "$demo"
@@ -71,7 +72,7 @@ if [ "$windows" = 1 ]; then
         wine_done
     fi
     ln -sfn "$demo/stick" "$WINEPREFIX/dosdevices/e:"
-    start_it() { (cd "$WINEPREFIX/drive_c" && in_wine wine 'E:\Tools Suite\start.exe') && wine_done; }
+    start_it() { (cd "$WINEPREFIX/drive_c" && in_wine wine "$shown\\start.exe") && wine_done; }
 else
     start_it() { "$folder/start"; }
 fi
@@ -98,10 +99,18 @@ echo
 echo "VELNOR.INI after:"
 show
 echo
-echo "BIBOPATH4 is left alone: '(' and ')' can't stand in an entry's folder."
+echo "BIBOPATH4's old folder holds '(' and ')': it is brought up to date too."
 echo
 before="$(stat -c '%y' "$folder/VELNOR.INI")"
 start_it >/dev/null 2>&1
 after="$(stat -c '%y' "$folder/VELNOR.INI")"
 echo "A second start finds every entry up to date and writes nothing:"
 echo "    modified $before before, $after after."
+echo
+mkdir -p "$(dirname "$movedFolder")"
+mv "$folder" "$movedFolder"
+folder="$movedFolder" shown="$movedShown"
+echo "Moved to $shown, where '(', ')' and '.' stand in the path, and started again:"
+start_it >/dev/null 2>&1
+echo "VELNOR.INI after the move:"
+show
