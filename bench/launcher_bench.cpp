@@ -43,13 +43,15 @@ QByteArray repeatedTo(const QByteArray &unit, qsizetype size)
 
 // The typical file with one line of the given length in its middle: a key
 // followed by folder characters only, without the "BIBO" that would make it an
-// entry, so the matcher runs through all of it and the line stays.
-QByteArray withLongLine(const QByteArray &typical, qsizetype length)
+// entry, so the matcher runs through all of it and the line stays. Folders
+// such as "Folder (x86)" stop the first reading at once and leave the whole
+// line to the second.
+QByteArray withLongLine(const QByteArray &typical, qsizetype length, const QByteArray &folder = "Folder")
 {
     QByteArray line = "BIBOPATH9=C:\\";
     line.reserve(length + 2);
     while (line.size() < length)
-        line += "Folder\\";
+        line += folder + "\\";
     line.truncate(length);
     const qsizetype middle = typical.indexOf("\r\n", typical.size() / 2) + 2;
     return typical.left(middle) + line + "\r\n" + typical.mid(middle);
@@ -152,6 +154,8 @@ int main(int argc, char **argv)
           benchmark::kMillisecond },
         { "Rewrite/10MB_line/needing_change", withLongLine(typical, 10 << 20), State::NeedingChange,
           benchmark::kMillisecond },
+        { "Rewrite/10MB_wider_line/needing_change", withLongLine(typical, 10 << 20, "Folder (x86)"),
+          State::NeedingChange, benchmark::kMillisecond },
     };
     for (const auto &c : cases) {
         // The file is read and written through the system: wall time is what a user waits.
