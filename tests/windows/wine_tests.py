@@ -96,8 +96,6 @@ class StartUnderWine(unittest.TestCase):
         subprocess.run(["wineserver", "-w"], env=WINE_ENV, timeout=60)
 
     def setUp(self):
-        # Only characters an entry's folder may hold, so that entries written
-        # here are recognised again.
         self.root = tempfile.mkdtemp(prefix="velnor_wine_")
         self.addCleanup(shutil.rmtree, self.root, True)
         self.record = os.path.join(self.root, "record")
@@ -190,6 +188,36 @@ class StartUnderWine(unittest.TestCase):
                 with open(settings, "rb") as file:
                     self.assertEqual(file.read(), after.replace(b"{}", launch_folder))
                 self.assertEqual(sorted(os.listdir(folder)), ["VELNOR.INI", "start.exe", "velnor.exe"])
+
+    def test_entries_follow_the_folder(self):
+        # Started from C:\Program Files (x86)\Velnor\ on the prefix's drive C:,
+        # then moved to folders whose names hold Ё, - and . and started again:
+        # each start points the entries at its folder, and the next start
+        # after a move finds them again. (folder on the host, as Windows names it)
+        drive_c = os.path.join(WINE_ENV["WINEPREFIX"], "drive_c")
+        places = [
+            (os.path.join(drive_c, "Program Files (x86)", "Velnor"), "C:\\Program Files (x86)\\Velnor\\"),
+            (os.path.join(self.root, "Ёлка - Org", "j.smith"), windows_path(self.root) + "\\Ёлка - Org\\j.smith\\"),
+            (os.path.join(drive_c, "Velnor 2.0"), "C:\\Velnor 2.0\\"),
+        ]
+        for made in (os.path.join(drive_c, "Program Files (x86)"), places[2][0]):
+            if not os.path.exists(made):
+                self.addCleanup(shutil.rmtree, made, True)
+        folder = self.program_folder("Velnor")
+        self.write_settings(folder, windows_1251("BIBOPATH1=C:\\Old\\BIBO\\\r\n"
+                                                 "BIBOPATH2=D:\\Apps (x86)\\Velnor\\BIBO\\Parts\\\r\n"
+                                                 ";BIBOPATH3=C:\\Old\\BIBO\\Archive\\\r\nName=Ёлка\r\n"))
+        for host, shown in places:
+            with self.subTest(shown):
+                os.makedirs(os.path.dirname(host), exist_ok=True)
+                shutil.move(folder, host)
+                folder = host
+                run = self.launch(folder, helper=("start", "1", "-"), typed='"' + shown + 'start.exe"')
+                self.assertEqual((run.status, run.messages), (0, []))
+                self.assertIsNotNone(run.record, "velnor.exe did not run")
+                self.assertEqual(run.record["self"], shown + "velnor.exe")
+                self.assertSettings(folder, windows_1251("BIBOPATH1={0}BIBO\\\r\nBIBOPATH2={0}BIBO\\Parts\\\r\n"
+                                                         ";BIBOPATH3={0}BIBO\\Archive\\\r\nName=Ёлка\r\n".format(shown)))
 
     def test_settings_left_as_they_were(self):
         # (what, settings with {} for the launch folder, file mode)
