@@ -172,8 +172,9 @@ std::vector<DaclWay> Original::ways() const
 DWORD Original::access(DaclWay way) const
 {
     // Renamed or removed through its own handle, and looked at again before
-    // it is written.
-    DWORD access = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
+    // it is written; FSCTL_SET_COMPRESSION asks for reading data as well as
+    // writing it.
+    DWORD access = GENERIC_WRITE | FILE_READ_DATA | DELETE | FILE_READ_ATTRIBUTES;
     if (way != DaclWay::None)
         access |= READ_CONTROL;
     if (way == DaclWay::Merged)

@@ -4,6 +4,24 @@
 // where the linker resolves the launcher's and Qt's imports (__imp_
 // pointers), so the product's code is the same as in start.exe.
 //
+// Every handle CreateFileW opens keeps the rights it was granted, generic
+// ones mapped as files map them, and a call on it that needs a right it
+// lacks fails with ERROR_ACCESS_DENIED, as Windows' I/O manager fails it
+// before the file system sees it (Wine checks few of them):
+//   ReadFile, _read                      FILE_READ_DATA
+//   WriteFile, _write                    FILE_WRITE_DATA or FILE_APPEND_DATA
+//   FlushFileBuffers                     FILE_WRITE_DATA or FILE_APPEND_DATA
+//   GetFileInformationByHandle           FILE_READ_ATTRIBUTES
+//   SetFileInformationByHandle           FileBasicInfo FILE_WRITE_ATTRIBUTES;
+//                                        FileRenameInfo, FileDispositionInfo DELETE
+//   GetSecurityInfo                      READ_CONTROL (owner, group, DACL)
+//   SetSecurityInfo                      WRITE_DAC (DACL), WRITE_OWNER (owner, group)
+//   DeviceIoControl                      what the control code's access bits
+//                                        name (FSCTL_SET_COMPRESSION: read and
+//                                        write data)
+// Qt reads and writes through the C runtime's descriptors, whose ReadFile
+// and WriteFile lie inside msvcrt.dll: they are checked at _read and _write.
+//
 // VELNOR_FAULTS: comma-separated rules POINT:ERROR:COUNT; the call at POINT
 //   fails with ERROR the first COUNT times ("*": every time). An ERROR in hex
 //   (0x...) is an NT status, turned into its Win32 error as the system does,
@@ -20,6 +38,8 @@
 //   dispose       SetFileInformationByHandle(FileDispositionInfo)
 //   delete-name   DeleteFileW
 //   move          MoveFileExW
+//   move-raced    the same, made, then reported failed (another start made
+//                 the same move a moment before)
 //   get-security  GetSecurityInfo
 //   set-security  SetSecurityInfo
 //   volume-info   GetVolumeInformationByHandleW
@@ -30,8 +50,8 @@
 //   create-process  CreateProcessW (740, ERROR_ELEVATION_REQUIRED, takes
 //                 the way through the shell's consent prompt)
 // Answers as another system gives them (GetFileAttributesW and SearchPathW
-// always stop at MAX_PATH for a path without \\?\, as Windows does for a
-// program that isn't long-path aware):
+// always stop at MAX_PATH for a path without \\?\, as Windows does where
+// long paths aren't enabled, its default):
 // VELNOR_FAULT_FINAL_PATH: FROM|TO, GetFinalPathNameByHandleW answers
 //   \\?\TO... where Wine answers \\?\FROM... (a share, a mapped drive).
 // VELNOR_FAULT_VOLUME: FAT32 answers GetVolumeInformationByHandleW as
@@ -70,7 +90,10 @@
 #include <winioctl.h>
 #include <winnetwk.h>
 
+#include <io.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -140,6 +163,39 @@ Function real(const char *dll, const char *name)
 {
     return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(LoadLibraryA(dll), name)));
 }
+
+// --- The rights each handle was opened with ---
+
+// Never destroyed: handles are closed until the process ends.
+std::map<HANDLE, ACCESS_MASK> &granted()
+{
+    static auto *rights = new std::map<HANDLE, ACCESS_MASK>;
+    return *rights;
+}
+
+void grant(HANDLE handle, ACCESS_MASK access)
+{
+    GENERIC_MAPPING files = { FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS };
+    MapGenericMask(&access, &files);
+    granted()[handle] = access & MAXIMUM_ALLOWED ? FILE_ALL_ACCESS : access;
+}
+
+// Whether the handle lacks one of the rights in needed (with anyOne, all of
+// them); the last error is then ERROR_ACCESS_DENIED. Handles that no
+// CreateFileW here opened aren't looked at.
+bool lacks(HANDLE handle, ACCESS_MASK needed, bool anyOne = false)
+{
+    const auto found = granted().find(handle);
+    if (found == granted().end() || needed == 0)
+        return false;
+    const ACCESS_MASK held = found->second & needed;
+    if (anyOne ? held != 0 : held == needed)
+        return false;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+constexpr ACCESS_MASK writeData = FILE_WRITE_DATA | FILE_APPEND_DATA;
 
 // --- A new file as Windows would describe it ---
 
@@ -298,6 +354,7 @@ HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD sharing, LPSECURITY_A
     const HANDLE handle = call(name, access, sharing, security, disposition, flags, templateFile);
     if (handle == INVALID_HANDLE_VALUE)
         return handle;
+    grant(handle, access);
     newFiles().erase(handle);
     if (disposition == CREATE_NEW) {
         ++created;
@@ -312,7 +369,49 @@ HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD sharing, LPSECURITY_A
 BOOL WINAPI flushFileBuffers(HANDLE file)
 {
     static const auto call = real<decltype(&FlushFileBuffers)>("kernel32.dll", "FlushFileBuffers");
-    return failing(L"flush") ? FALSE : call(file);
+    return lacks(file, writeData, true) || failing(L"flush") ? FALSE : call(file);
+}
+
+BOOL WINAPI closeHandle(HANDLE handle)
+{
+    static const auto call = real<decltype(&CloseHandle)>("kernel32.dll", "CloseHandle");
+    granted().erase(handle);
+    return call(handle);
+}
+
+BOOL WINAPI readFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    static const auto call = real<decltype(&ReadFile)>("kernel32.dll", "ReadFile");
+    return lacks(file, FILE_READ_DATA) ? FALSE : call(file, buffer, size, read, overlapped);
+}
+
+BOOL WINAPI writeFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    static const auto call = real<decltype(&WriteFile)>("kernel32.dll", "WriteFile");
+    return lacks(file, writeData, true) ? FALSE : call(file, buffer, size, written, overlapped);
+}
+
+// The C runtime's descriptors, as msvcrt answers a ReadFile or WriteFile
+// that fails with ERROR_ACCESS_DENIED.
+bool descriptorLacks(int descriptor, ACCESS_MASK needed, bool anyOne)
+{
+    if (!lacks(HANDLE(_get_osfhandle(descriptor)), needed, anyOne))
+        return false;
+    errno = EACCES;
+    _doserrno = ERROR_ACCESS_DENIED;
+    return true;
+}
+
+int __cdecl readDescriptor(int descriptor, void *buffer, unsigned size)
+{
+    static const auto call = real<int(__cdecl *)(int, void *, unsigned)>("msvcrt.dll", "_read");
+    return descriptorLacks(descriptor, FILE_READ_DATA, false) ? -1 : call(descriptor, buffer, size);
+}
+
+int __cdecl writeDescriptor(int descriptor, const void *buffer, unsigned size)
+{
+    static const auto call = real<int(__cdecl *)(int, const void *, unsigned)>("msvcrt.dll", "_write");
+    return descriptorLacks(descriptor, writeData, true) ? -1 : call(descriptor, buffer, size);
 }
 
 // Another program's save in place, made while the launcher waits to rename.
@@ -330,6 +429,8 @@ BOOL renameOver(SetInformation call, HANDLE file, LPVOID information, DWORD size
 {
     static const DWORD delay = DWORD(std::wcstoul(variable(L"VELNOR_FAULT_RENAME_MS").c_str(), nullptr, 10));
     static const auto pause = real<decltype(&Sleep)>("kernel32.dll", "Sleep");
+    if (lacks(file, DELETE))
+        return FALSE;
     const auto *rename = static_cast<const FILE_RENAME_INFO *>(information);
     renamed.assign(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
     if (!firstRename)
@@ -366,6 +467,9 @@ BOOL WINAPI setFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS ki
     static const auto call = real<SetInformation>("kernel32.dll", "SetFileInformationByHandle");
     if (kind == FileRenameInfo && static_cast<const FILE_RENAME_INFO *>(information)->ReplaceIfExists)
         return renameOver(call, file, information, size);
+    if (lacks(file, kind == FileBasicInfo ? FILE_WRITE_ATTRIBUTES
+                            : kind == FileRenameInfo || kind == FileDispositionInfo ? DELETE : 0))
+        return FALSE;
     if ((kind == FileRenameInfo && failing(L"rename-complete")) || (kind == FileBasicInfo && failing(L"basic-info"))
         || (kind == FileDispositionInfo && failing(L"dispose")))
         return FALSE;
@@ -389,14 +493,20 @@ BOOL WINAPI deleteFile(LPCWSTR name)
 BOOL WINAPI moveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags)
 {
     static const auto call = real<decltype(&MoveFileExW)>("kernel32.dll", "MoveFileExW");
-    return failing(L"move") ? FALSE : call(from, to, flags);
+    if (failing(L"move"))
+        return FALSE;
+    if (!call(from, to, flags))
+        return FALSE;
+    return !failing(L"move-raced");
 }
 
 DWORD WINAPI getSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID *owner, PSID *group,
                              PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
 {
     static const auto call = real<decltype(&GetSecurityInfo)>("advapi32.dll", "GetSecurityInfo");
-    if (failing(L"get-security"))
+    constexpr SECURITY_INFORMATION controlled
+            = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (lacks(handle, which & controlled ? READ_CONTROL : 0) || failing(L"get-security"))
         return GetLastError();
     if (!modelsDacls() || which != DACL_SECURITY_INFORMATION || !dacl || !descriptor)
         return call(handle, type, which, owner, group, dacl, sacl, descriptor);
@@ -411,7 +521,9 @@ DWORD WINAPI setSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORM
                              PACL dacl, PACL sacl)
 {
     static const auto call = real<decltype(&SetSecurityInfo)>("advapi32.dll", "SetSecurityInfo");
-    if (failing(L"set-security"))
+    const ACCESS_MASK needed = (which & DACL_SECURITY_INFORMATION ? WRITE_DAC : 0)
+            | (which & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION) ? WRITE_OWNER : 0);
+    if (lacks(handle, needed) || failing(L"set-security"))
         return GetLastError();
     const DWORD result = call(handle, type, which, owner, group, dacl, sacl);
     const auto found = newFiles().find(handle);
@@ -430,7 +542,8 @@ BOOL WINAPI getFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
 {
     static const auto call = real<decltype(&GetFileInformationByHandle)>("kernel32.dll", "GetFileInformationByHandle");
     const auto found = newFiles().find(file);
-    if ((found != newFiles().end() && failing(L"new-file-info")) || !call(file, info))
+    if (lacks(file, FILE_READ_ATTRIBUTES) || (found != newFiles().end() && failing(L"new-file-info"))
+        || !call(file, info))
         return FALSE;
     if (found != newFiles().end() && modelsAttributes())
         info->dwFileAttributes = found->second.attributes;
@@ -443,6 +556,10 @@ BOOL WINAPI deviceIoControl(HANDLE file, DWORD code, LPVOID in, DWORD inSize, LP
                             LPDWORD returned, LPOVERLAPPED overlapped)
 {
     static const auto call = real<decltype(&DeviceIoControl)>("kernel32.dll", "DeviceIoControl");
+    // A control code's bits 14 and 15 name the access it needs.
+    const DWORD access = code >> 14 & 3;
+    if (lacks(file, (access & FILE_READ_ACCESS ? FILE_READ_DATA : 0) | (access & FILE_WRITE_ACCESS ? FILE_WRITE_DATA : 0)))
+        return FALSE;
     if (code != FSCTL_SET_COMPRESSION)
         return call(file, code, in, inSize, out, outSize, returned, overlapped);
     if (failing(L"compression"))
@@ -506,8 +623,9 @@ BOOL WINAPI createProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_AT
                                              environment, directory, startup, process);
 }
 
-// Windows stops a path without \\?\ at MAX_PATH for a program that doesn't
-// declare itself long-path aware, as start.exe doesn't; Wine doesn't.
+// Windows stops a path without \\?\ at MAX_PATH unless the program declares
+// itself long-path aware, as start.exe does, and long paths are enabled,
+// which they aren't by default; Wine doesn't stop.
 DWORD WINAPI getFileAttributes(LPCWSTR name)
 {
     static const auto call = real<decltype(&GetFileAttributesW)>("kernel32.dll", "GetFileAttributesW");
@@ -573,6 +691,11 @@ const int logged = std::atexit(writeLog);
 extern "C" {
 void *createFilePointer __asm__("__imp__CreateFileW@28") = reinterpret_cast<void *>(createFile);
 void *flushPointer __asm__("__imp__FlushFileBuffers@4") = reinterpret_cast<void *>(flushFileBuffers);
+void *closePointer __asm__("__imp__CloseHandle@4") = reinterpret_cast<void *>(closeHandle);
+void *readPointer __asm__("__imp__ReadFile@20") = reinterpret_cast<void *>(readFile);
+void *writePointer __asm__("__imp__WriteFile@20") = reinterpret_cast<void *>(writeFile);
+void *readDescriptorPointer __asm__("__imp___read") = reinterpret_cast<void *>(readDescriptor);
+void *writeDescriptorPointer __asm__("__imp___write") = reinterpret_cast<void *>(writeDescriptor);
 void *setInformationPointer __asm__("__imp__SetFileInformationByHandle@16")
         = reinterpret_cast<void *>(setFileInformationByHandle);
 void *deletePointer __asm__("__imp__DeleteFileW@4") = reinterpret_cast<void *>(deleteFile);
