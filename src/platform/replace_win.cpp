@@ -40,9 +40,11 @@ bool mayReplace(const std::wstring &target)
     return deletable.isValid() || platform::isInUseError(GetLastError());
 }
 
-bool isSameName(const std::wstring &one, const std::wstring &other)
+// Whether two stamps stand for one file, however its names are spelled
+// (\\?\M:\ or \\?\UNC\, short components): the same volume and file index.
+bool isSameFile(const platform::FileStamp &one, const platform::FileStamp &other)
 {
-    return !one.empty() && platform::fromWide(one).compare(platform::fromWide(other), Qt::CaseInsensitive) == 0;
+    return one != platform::FileStamp() && one.volume == other.volume && one.index == other.index;
 }
 
 // The long path of the file that gets the content: where a link leads, as
@@ -126,7 +128,11 @@ bool Replacement::Private::handToQt(Handle made)
         return false;
     }
     handle = made.release(); // the descriptor has it now
-    return file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    if (file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    discard(handle, newName, [descriptor] { _close(descriptor); });
+    handle = INVALID_HANDLE_VALUE;
+    return false;
 }
 
 QFileDevice &Replacement::device()
@@ -169,9 +175,10 @@ bool Replacement::commit(const std::function<FileCheck()> &check)
     d->committed = retryWhileInUse(attempt, passes);
     // A rename can be made and still reported failed (a reply lost on a
     // share that reconnects, a filter driver failing it afterwards): then the
-    // new file already has the file's name.
+    // new file already has the file's name. Told by identity, not by how
+    // the system spells either name, which it may not tell at all.
     if (!d->committed)
-        d->committed = isSameName(finalPath(d->handle), d->target);
+        d->committed = isSameFile(stampOf(d->file), stampOf(fromWide(d->target)));
     // As MOVEFILE_WRITE_THROUGH would: back once the rename is on the disk.
     if (d->committed)
         FlushFileBuffers(d->handle);

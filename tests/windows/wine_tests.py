@@ -620,6 +620,10 @@ class StartUnderWine(unittest.TestCase):
             ("complete name refused", "rename-complete:%d:*" % denied, "old", 1, 0, {}, {}),
             ("rename made but reported lost, final path unknown", "rename-lost:64:1,final-path:6:*", "new", 1, 0, {},
              {}),
+            # The target spelled \\?\Z:\... as the original's final path was
+            # unknown, the new file's \\?\UNC\...: one file all the same.
+            ("rename made but reported lost, target spelled otherwise", "final-path:6:1,rename-lost:64:1", "new", 1,
+             0, dict(FINAL_PATH="Z:\\|UNC\\srv\\share\\"), {}),
             ("disk full at the flush", "flush:%d:*" % full, "old", 1, 0, {}, {}),
             ("disk full, removal through the handle refused", "flush:%d:*,dispose:%d:*" % (full, denied), "old", 1,
              0, {}, {}),
