@@ -9,7 +9,8 @@
 // Each fault injected appends a line to LAUNCHER_READ_FAULT_LOG.
 // LAUNCHER_CALL_FAULT is "<call>,<errno>": every fchmod() or fchown() fails
 // with ENOSYS (as FUSE answers a call the file system doesn't implement),
-// EPERM or EIO.
+// EPERM or EIO; "renameat2,raced" makes the first rename, then fails it
+// with ENOENT, as when another start made the same rename a moment before.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -111,5 +112,18 @@ int fchown(int fd, uid_t owner, gid_t group)
     if (!error)
         return real(fd, owner, group);
     errno = error;
+    return -1;
+}
+
+int renameat2(int fromFolder, const char *from, int toFolder, const char *to, unsigned int flags)
+{
+    int (*real)(int, const char *, int, const char *, unsigned int)
+            = (int (*)(int, const char *, int, const char *, unsigned int))dlsym(RTLD_NEXT, "renameat2");
+    static int calls;
+    const char *rule = getenv("LAUNCHER_CALL_FAULT");
+    const int result = real(fromFolder, from, toFolder, to, flags);
+    if (result != 0 || ++calls > 1 || !rule || strcmp(rule, "renameat2,raced") != 0)
+        return result;
+    errno = ENOENT;
     return -1;
 }

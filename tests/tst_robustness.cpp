@@ -543,6 +543,7 @@ void RobustnessTest::interruptedReplacement_data()
     QTest::addColumn<QStringList>("complete"); // files under the launcher's complete name
     QTest::addColumn<QStringList>("partial"); // under its temporary name
     QTest::addColumn<bool>("settingsThere");
+    QTest::addColumn<QByteArray>("fault"); // a call fault, as the file_faults library takes it
     QTest::addColumn<bool>("started");
 
     // A replacement cut short between its renames may leave no VELNOR.INI
@@ -552,11 +553,16 @@ void RobustnessTest::interruptedReplacement_data()
     const QString one = QStringLiteral("VELNOR.INI.start-0123456789abc.new");
     const QString two = QStringLiteral("VELNOR.INI.start-0123456789abd.new");
     const QString part = QStringLiteral("VELNOR.INI.start-0123456789abc.tmp");
-    QTest::newRow("complete, alone") << QStringList{ one } << QStringList() << false << true;
-    QTest::newRow("partial, alone") << QStringList() << QStringList{ part } << false << false;
-    QTest::newRow("complete and partial") << QStringList{ one } << QStringList{ part } << false << true;
-    QTest::newRow("two complete") << QStringList{ one, two } << QStringList() << false << false;
-    QTest::newRow("complete beside VELNOR.INI") << QStringList{ one } << QStringList() << true << true;
+    const QByteArray none;
+    QTest::newRow("complete, alone") << QStringList{ one } << QStringList() << false << none << true;
+    QTest::newRow("partial, alone") << QStringList() << QStringList{ part } << false << none << false;
+    QTest::newRow("complete and partial") << QStringList{ one } << QStringList{ part } << false << none << true;
+    QTest::newRow("two complete") << QStringList{ one, two } << QStringList() << false << none << false;
+    QTest::newRow("complete beside VELNOR.INI") << QStringList{ one } << QStringList() << true << none << true;
+    // Another start at the same moment put it back first: this one's rename
+    // fails, and it opens the file all the same.
+    QTest::newRow("complete, put back by another start") << QStringList{ one } << QStringList() << false
+                                                         << QByteArray("renameat2,raced") << true;
 }
 
 void RobustnessTest::interruptedReplacement()
@@ -564,6 +570,7 @@ void RobustnessTest::interruptedReplacement()
     QFETCH(QStringList, complete);
     QFETCH(QStringList, partial);
     QFETCH(bool, settingsThere);
+    QFETCH(QByteArray, fault);
     QFETCH(bool, started);
 
     const Settings content(16 * 1024);
@@ -578,6 +585,9 @@ void RobustnessTest::interruptedReplacement()
 
     Launch launch = launchFrom(m_folder);
     launch.environment << "VELNOR_STANDIN_RECORD=" + QFile::encodeName(record);
+    if (!fault.isEmpty())
+        launch.environment << "LD_PRELOAD=" FILE_FAULTS_PATH << "ASAN_OPTIONS=verify_asan_link_order=0"
+                           << "LAUNCHER_CALL_FAULT=" + fault;
     launch.errorPath = QFile::encodeName(m_folder + QStringLiteral("/stderr"));
     const Result result = runLauncher(launch);
     QCOMPARE(result.status, started ? 0 : 1);

@@ -26,11 +26,14 @@ int main(int argc, char *argv[])
     const QString launchFolder = launchFolderOf(platform::ownPath(argc, argv), rules);
 
     // Without VELNOR.INI, a replacement cut short may have left the complete
-    // new file under its own name.
+    // new file under its own name. Whether this start puts it back or
+    // another one at the same moment does, the file is there to open.
     const QString settingsName = launchFolder + QLatin1String("VELNOR.INI");
     std::unique_ptr<QFile> settingsFile = platform::openForReading(settingsName);
-    if (!settingsFile && platform::restoreInterruptedReplacement(settingsName))
+    if (!settingsFile) {
+        platform::restoreInterruptedReplacement(settingsName);
         settingsFile = platform::openForReading(settingsName);
+    }
     if (!settingsFile)
         return fail("File VELNOR.INI not open.");
     rewriteBiboPaths(*settingsFile, launchFolder, rules);

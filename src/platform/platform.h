@@ -23,6 +23,9 @@ namespace platform {
 
 // The rules of this platform's paths.
 PathRules pathRules();
+// Whether this platform's file names differ by case: Windows finds
+// Velnor.ini as VELNOR.INI.
+Qt::CaseSensitivity fileNameCase();
 
 // Sets up the text codecs and the debug channel before anything is decoded.
 void prepareProcess();
@@ -67,8 +70,9 @@ FileStamp stampOf(const QString &fileName);
 // Where the replacement of fileName was cut short between its two renames
 // (a start killed, or a FAT stick pulled while the system replaced the
 // file), there may be no file of that name but one complete new one: it
-// takes the name, unless another file has it by then. Returns whether it did.
-bool restoreInterruptedReplacement(const QString &fileName);
+// takes the name it was made for, unless another file has it by then (or
+// another start at the same moment gave it that name first).
+void restoreInterruptedReplacement(const QString &fileName);
 // Renames from to to, unless a file (or link) named to exists.
 bool renameWithoutReplacing(const QString &from, const QString &to);
 

@@ -33,6 +33,11 @@ PathRules pathRules()
     return PathRules::Posix;
 }
 
+Qt::CaseSensitivity fileNameCase()
+{
+    return Qt::CaseSensitive;
+}
+
 void prepareProcess()
 {
     // Writing past the file-size limit then fails like a full disk, and the

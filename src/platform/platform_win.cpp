@@ -82,6 +82,11 @@ PathRules pathRules()
     return PathRules::Windows;
 }
 
+Qt::CaseSensitivity fileNameCase()
+{
+    return Qt::CaseInsensitive;
+}
+
 void prepareProcess()
 {
     // The main program's settings are Windows-1251, whatever the system's

@@ -34,13 +34,20 @@ bool isBase36Digit(QChar c)
 
 // Whether candidate is a name of the launcher's for a new version of the
 // file named fileName, with the given ending (both names without their
-// folder).
+// folder). Without case where the platform's names have none: the new
+// file's name is made from the name the system gives back for the file.
 bool isOwnNameOf(const QString &fileName, QStringView candidate, QLatin1String ending)
 {
+    const Qt::CaseSensitivity cs = platform::fileNameCase();
     const qsizetype prefix = fileName.size() + marker.size();
-    return candidate.size() == prefix + randomDigits + ending.size() && candidate.startsWith(fileName)
-            && candidate.mid(fileName.size()).startsWith(marker) && candidate.endsWith(ending)
-            && std::all_of(candidate.begin() + prefix, candidate.begin() + prefix + randomDigits, isBase36Digit);
+    if (candidate.size() != prefix + randomDigits + ending.size())
+        return false;
+    const QString digits = candidate.mid(prefix, randomDigits).toString();
+    return candidate.startsWith(fileName, cs) && candidate.mid(fileName.size()).startsWith(marker, cs)
+            && candidate.endsWith(ending, cs)
+            && std::all_of(digits.begin(), digits.end(), [cs](QChar c) {
+                   return isBase36Digit(cs == Qt::CaseInsensitive ? c.toLower() : c);
+               });
 }
 
 // Every file of the launcher's own for a new version of fileName, hidden or
@@ -93,7 +100,7 @@ void removeStaleTemporaries(const QString &fileName)
     });
 }
 
-bool restoreInterruptedReplacement(const QString &fileName)
+void restoreInterruptedReplacement(const QString &fileName)
 {
     // Two complete files would be two starts cut short at once: which one
     // is newer can't be told for sure, so neither is chosen.
@@ -102,7 +109,11 @@ bool restoreInterruptedReplacement(const QString &fileName)
         if (isComplete)
             complete << file.filePath();
     });
-    return complete.size() == 1 && renameWithoutReplacing(complete.first(), fileName);
+    // The name the file was made for, in the case the system gave it.
+    if (complete.size() == 1) {
+        const QString &made = complete.first();
+        renameWithoutReplacing(made, made.chopped(marker.size() + randomDigits + completeSuffix.size()));
+    }
 }
 
 } // namespace platform

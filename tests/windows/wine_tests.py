@@ -743,27 +743,37 @@ class StartUnderWine(unittest.TestCase):
         # complete new file under its complete name: the next start puts it
         # in place, brings it up to date and goes on. A partial file is never
         # taken, nor one of two, nor one beside VELNOR.INI, which is an old
-        # leftover. (what, files beside with their content, VELNOR.INI before
-        # or None, faults, VELNOR.INI after or None for "not open", files left)
+        # leftover, removed once ten minutes old. Names are told without case,
+        # and the file takes back the name it had. (what, files beside with
+        # their content, minutes since they were written, the settings file's
+        # name, its content before or None, faults, VELNOR.INI after or None
+        # for "not open", files left)
         complete, partial = "VELNOR.INI.start-0123456789abc.new", "VELNOR.INI.start-0123456789abc.tmp"
         second = "VELNOR.INI.start-0123456789abd.new"
         old = b"BIBOPATH1=C:\\Old\\BIBO\\\r\n"
+        own_case = "Velnor.ini.start-0123456789abc.new"
         cases = [
-            ("complete, alone", {complete: old}, None, "", "new", []),
-            ("partial, alone", {partial: old[:10]}, None, "", None, [partial]),
-            ("two complete", {complete: old, second: old}, None, "", None, [complete, second]),
-            ("complete beside VELNOR.INI", {complete: b"Theirs=1\r\n"}, old, "", "new", [complete]),
-            ("restoring refused", {complete: old}, None, "move:5:*", None, [complete]),
+            ("complete, alone", {complete: old}, 0, "VELNOR.INI", None, "", "new", []),
+            ("partial, alone", {partial: old[:10]}, 0, "VELNOR.INI", None, "", None, [partial]),
+            ("two complete", {complete: old, second: old}, 0, "VELNOR.INI", None, "", None, [complete, second]),
+            ("complete beside VELNOR.INI", {complete: b"Theirs=1\r\n"}, 0, "VELNOR.INI", old, "", "new", [complete]),
+            ("restoring refused", {complete: old}, 0, "VELNOR.INI", None, "move:5:*", None, [complete]),
+            ("put back by another start first", {complete: old}, 0, "VELNOR.INI", None, "move-raced:2:1", "new", []),
+            ("complete, in the case of Velnor.ini", {own_case: old}, 0, "Velnor.ini", None, "", "new", []),
+            ("stale, beside velnor.ini", {complete: old, own_case: old}, 11, "velnor.ini", old, "", "new", []),
         ]
-        for number, (what, files, before, faults, after, left) in enumerate(cases):
+        for number, (what, files, minutes, name, before, faults, after, left) in enumerate(cases):
             with self.subTest(what):
                 folder = self.program_folder("Interrupted%d" % number)
                 shutil.copy(os.environ["FAULTY_START_EXE"], os.path.join(folder, "start.exe"))
-                for name, content in files.items():
-                    with open(os.path.join(folder, name), "wb") as file:
+                written = time.time() - minutes * 60
+                for leftover, content in files.items():
+                    with open(os.path.join(folder, leftover), "wb") as file:
                         file.write(content)
+                    os.utime(os.path.join(folder, leftover), (written, written))
                 if before is not None:
-                    self.write_settings(folder, before)
+                    with open(os.path.join(folder, name), "wb") as file:
+                        file.write(before)
                 run = self.launch(folder, env={"VELNOR_FAULTS": faults}, wait_for_record=after is not None)
                 names = sorted(os.listdir(folder))
                 if after is None:
@@ -771,8 +781,8 @@ class StartUnderWine(unittest.TestCase):
                     self.assertEqual(names, sorted(left + ["start.exe", "velnor.exe"]))
                     continue
                 self.assertStarted(run, folder)
-                self.assertEqual(names, sorted(left + ["VELNOR.INI", "start.exe", "velnor.exe"]))
-                with open(os.path.join(folder, "VELNOR.INI"), "rb") as file:
+                self.assertEqual(names, sorted(left + [name, "start.exe", "velnor.exe"]))
+                with open(os.path.join(folder, name), "rb") as file:
                     self.assertEqual(file.read(), b"BIBOPATH1=" + windows_1251(windows_path(folder)) + b"\\BIBO\\\r\n")
 
     def test_settings_file_is_a_link(self):
