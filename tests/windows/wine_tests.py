@@ -956,6 +956,17 @@ class PeCheck(unittest.TestCase):
         self.assertEqual([d.attrib for d in dependencies], [{
             "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
             "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}])
+        # Windows Vista, 7, 8, 8.1 and 10 or 11, as Microsoft's "Application
+        # manifests" page lists them; long paths where the system allows them.
+        compatibility = "{urn:schemas-microsoft-com:compatibility.v1}"
+        supported = root.findall("%scompatibility/%sapplication/%ssupportedOS" % ((compatibility,) * 3))
+        self.assertEqual([os_.attrib["Id"] for os_ in supported], [
+            "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+            "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+            "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"])
+        aware = root.find("v3:application/v3:windowsSettings/"
+                          "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}longPathAware", ns)
+        self.assertEqual(aware.text, "true")
 
     def test_version_resource(self):
         version = resource(self.image, self.sections, 16, 1)
