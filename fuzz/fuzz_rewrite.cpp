@@ -8,19 +8,20 @@
 // Input: one byte of choices, the launch folder in UTF-8 up to the first
 // line feed, then the settings file's bytes. The choice byte's lowest bit
 // picks the path rules. One input in three, by a hash of all its bytes, gets
-// filler lines after the file's mark, up to the launcher's 16 KiB read
-// buffer less 0, 1, 2 or 3 quarters of the fuzzed bytes, as the choice
+// filler lines after the file's mark, up to the launcher's read buffer
+// less 0, 1, 2 or 3 quarters of the fuzzed bytes, as the choice
 // byte's next two bits say: those bytes straddle the buffer's edge while the
 // inputs themselves stay short. Its other bits only move the hash, so that a
 // seed can say whether it crosses. A hash, not a bit the fuzzer would pass
 // on to the inputs it makes from one, keeps the share that crosses at about
 // a third, in the corpus as in the runs; an inherited bit let it drift
 // between a fifth and a half from run to run. Filler costs a rewrite of that
-// many bytes, several times over. (The write flush at 64 KiB would cost four
-// times as much; the unit tests cross it.)
+// many bytes, several times over. (The write flush lies further out and
+// would cost more; the unit tests cross it.)
 #include "bibo_entry.h"
 #include "bibo_rewrite.h"
 #include "entry_pattern.h"
+#include "launcher_numbers.h"
 #include "text_encoding.h"
 
 #include <QByteArray>
@@ -189,7 +190,7 @@ void checkDecodes(const QByteArray &bytes)
 // replacement writes them: encoding them anew for every input would cost
 // more than the rewrite.
 const QString fillerLine = QStringLiteral("filler=") + QStringLiteral("0123456789").repeated(100) + u'\n';
-constexpr int readBufferEdge = 16 * 1024;
+constexpr int readBufferEdge = numbers::readBufferBytes;
 
 const QByteArray &fillerIn(TextEncoding encoding, const QString &lineEnd)
 {

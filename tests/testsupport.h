@@ -75,8 +75,27 @@ inline FileState stateOf(const QString &path, bool withBytes = true)
     return state;
 }
 
+// A folder's names, compared whole: a failure prints both lists, and so
+// names the file left behind, where a list of another size would say only
+// that.
+struct Names : QStringList
+{
+    using QStringList::QStringList;
+    Names(const QStringList &names) : QStringList(names) { }
+};
+
+inline char *toString(const QStringList &names)
+{
+    return qstrdup(qPrintable(u'[' + names.join(QStringLiteral(", ")) + u']'));
+}
+
+inline char *toString(const Names &names)
+{
+    return toString(static_cast<const QStringList &>(names));
+}
+
 // Every name in the folder, hidden ones too, in order.
-inline QStringList entriesOf(const QString &folder)
+inline Names entriesOf(const QString &folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }

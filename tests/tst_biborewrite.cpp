@@ -2,6 +2,7 @@
 #include "bibo_rewrite.h"
 #include "bibo_rewrite_hook.h"
 #include "entry_pattern.h"
+#include "launcher_numbers.h"
 #include "testsupport.h"
 #include "windows1251_codec.h"
 
@@ -10,6 +11,8 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <set>
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -333,10 +336,10 @@ void BiboRewriteTest::files_data()
         utf16LEMark + encoded(QStringLiteral(u"x\r\n\0\u0001\r\nBIBOPATH1=/opt/中文/BIBO\\\r\n"), "UTF-16LE"),
         QStringLiteral(u"/opt/中文/"), PathRules::Posix);
 
-    // Across the edges where reading (16 KiB), checking (64 KiB after the
-    // mark) and writing (64 KiB) go on in another piece: characters of every
-    // width, and an entry, a few bytes on from each edge. Filler lines end in
-    // CR LF, so the replacement's bytes lie where the file's did.
+    // Across the edges where reading, checking (after the mark) and writing
+    // go on in another piece: characters of every width, and an entry, a few
+    // bytes on from each edge. Filler lines end in CR LF, so the
+    // replacement's bytes lie where the file's did.
     const auto fillerOf = [](int characters) {
         QString filler = QStringLiteral("f=0123456789abcdef\r\n").repeated(characters / 20 + 1).left(characters - 2);
         if (filler.endsWith(u'\r'))
@@ -348,7 +351,7 @@ void BiboRewriteTest::files_data()
     static const struct { const char *name; QByteArray mark; int unit; } wideForms[] = {
         { "UTF-8", utf8Mark, 1 }, { "UTF-16LE", utf16LEMark, 2 }, { "UTF-32BE", utf32BEMark, 4 },
     };
-    for (const int edge : { 16 * 1024, 64 * 1024 }) {
+    for (const int edge : std::set<int>{ numbers::readBufferBytes, numbers::checkBufferBytes, numbers::flushBytes }) {
         for (const auto &[encoding, mark, unit] : wideForms) {
             for (int before = unit; before <= 16 + mark.size(); before += unit) {
                 const QString filler = fillerOf((edge - before - mark.size()) / unit);
@@ -502,9 +505,9 @@ void BiboRewriteTest::longLines_data()
     QTest::addColumn<qint64>("sparse"); // a size the file is stretched to with NULs, or 0
     QTest::addColumn<bool>("replaced");
 
-    QTest::newRow("just under the limit") << maximumLineLength - 1 << 1 << qint64(0) << true;
-    QTest::newRow("at the limit") << maximumLineLength << 1 << qint64(0) << false;
-    QTest::newRow("a later line at the limit") << 100 << maximumLineLength << qint64(0) << false;
+    QTest::newRow("just under the limit") << numbers::maximumLineLength - 1 << 1 << qint64(0) << true;
+    QTest::newRow("at the limit") << numbers::maximumLineLength << 1 << qint64(0) << false;
+    QTest::newRow("a later line at the limit") << 100 << numbers::maximumLineLength << qint64(0) << false;
     // More than a string can hold: reading must stop long before.
     QTest::newRow("a gigabyte in one line") << 100 << 0 << (qint64(1) << 30) << false;
 }

@@ -1,7 +1,9 @@
 // The settings file under stress: the launcher killed part way, a full file
 // system, many starts at once and hostile input. Whatever happens, the file
 // holds either its old content or the complete new content.
+#include "launcher_numbers.h"
 #include "launchrunner.h"
+#include "temporary_files.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -279,17 +281,31 @@ void RobustnessTest::leftoversOfKilledStarts_data()
     QTest::addColumn<QByteArray>("system"); // what the system lacks: unnamed temporary files, /proc
     QTest::addColumn<bool>("removed");
 
-    const QString own = QStringLiteral("VELNOR.INI.start-0123456789abz.tmp");
-    QTest::newRow("own, stale") << own << 11 << QByteArray() << true;
-    QTest::newRow("own, stale, no unnamed files") << own << 11 << QByteArray("no unnamed files") << true;
-    QTest::newRow("own, stale, no /proc") << own << 11 << QByteArray("no /proc") << true;
+    // The launcher's own name, and near misses made of the same pieces.
+    const QString settings = QStringLiteral("VELNOR.INI");
+    const QString own = platform::temporaryNameFor(settings);
+    const QString marker = QLatin1String(numbers::temporaryMarker), suffix = QLatin1String(numbers::temporarySuffix);
+    QString letters; // digits of the right count that have a capital form
+    for (int i = 0; i < numbers::randomDigits; ++i)
+        letters += QChar(u'a' + i % 26);
+    const int stale = int(numbers::leftoverAgeSeconds / 60) + 1;
+    QTest::newRow("own, stale") << own << stale << QByteArray() << true;
+    QTest::newRow("own, stale, no unnamed files") << own << stale << QByteArray("no unnamed files") << true;
+    QTest::newRow("own, stale, no /proc") << own << stale << QByteArray("no /proc") << true;
     QTest::newRow("own, of a start running now") << own << 1 << QByteArray() << false;
-    for (const char *name : { "VELNOR.INI.bak", "VELNOR.INI.old", "VELNOR.INI.1", "VELNOR.INI.k1Ll3d",
-                              "VELNOR.INI.start-0123456789ab.tmp", "VELNOR.INI.start-0123456789ABZ.tmp",
-                              "VELNOR.INI.start-0123456789abz.tmp.1", "velnor.ini.start-0123456789abz.tmp",
-                              "OTHER.INI.start-0123456789abz.tmp" }) {
-        QTest::newRow(name) << QString::fromLatin1(name) << 60 << QByteArray() << false;
-    }
+    QTest::newRow("own, letters for digits, stale") << settings + marker + letters + suffix << stale << QByteArray() << true;
+    const struct { const char *what; QString name; } misses[] = {
+        { "a backup", settings + QStringLiteral(".bak") },
+        { "another copy", settings + QStringLiteral(".1") },
+        { "a digit short", settings + marker + letters.chopped(1) + suffix },
+        { "capital digits", settings + marker + letters.toUpper() + suffix },
+        { "an ending after the suffix", own + QStringLiteral(".1") },
+        { "the name in small letters", settings.toLower() + own.mid(settings.size()) },
+        { "another file's", QStringLiteral("OTHER.INI") + own.mid(settings.size()) },
+        { "without the marker", settings + u'.' + letters + suffix },
+    };
+    for (const auto &[what, name] : misses)
+        QTest::newRow(what) << name << 60 << QByteArray() << false;
 }
 
 void RobustnessTest::leftoversOfKilledStarts()
@@ -442,19 +458,24 @@ void RobustnessTest::readFaults_data()
     QTest::addColumn<int>("lines"); // of about 190 bytes after the entry
 
     // Where a read fails, the file stays as it was; reads that merely come
-    // back short still give the whole file, rewritten byte for byte.
-    QTest::newRow("EIO once at a buffer boundary") << QByteArray("eio,65536") << false << false << 1100;
-    QTest::newRow("EIO once inside a buffer") << QByteArray("eio,70000") << true << false << 1100;
-    QTest::newRow("a short read") << QByteArray("short,65536") << true << false << 1100;
-    QTest::newRow("0 once before the end") << QByteArray("zero,65536") << false << false << 1100;
-    QTest::newRow("0 once inside a buffer") << QByteArray("zero,70000") << true << false << 1100;
-    QTest::newRow("EIO every time") << QByteArray("eio-always,65536") << false << false << 1100;
-    QTest::newRow("EIO once in the last buffer") << QByteArray("eio,196608") << false << false << 1100;
-    // The check that a Unicode file decodes reads after the mark, in 64 KiB steps.
-    QTest::newRow("0 once in the UTF-8 check, before a bad byte") << QByteArray("zero,65539") << false << true << 1100;
+    // back short still give the whole file, rewritten byte for byte. The
+    // offsets lie on the edges of the launcher's reads, or between them.
+    const auto at = [](const char *kind, qint64 offset) { return kind + (',' + QByteArray::number(offset)); };
+    const qint64 edge = numbers::checkBufferBytes, inside = edge + numbers::readBufferBytes / 4;
+    QTest::newRow("EIO once at a buffer boundary") << at("eio", edge) << false << false << 1100;
+    QTest::newRow("EIO once inside a buffer") << at("eio", inside) << true << false << 1100;
+    QTest::newRow("a short read") << at("short", edge) << true << false << 1100;
+    QTest::newRow("0 once before the end") << at("zero", edge) << false << false << 1100;
+    QTest::newRow("0 once inside a buffer") << at("zero", inside) << true << false << 1100;
+    QTest::newRow("EIO every time") << at("eio-always", edge) << false << false << 1100;
+    QTest::newRow("EIO once in the last buffer") << at("eio", 3 * edge) << false << false << 1100;
+    // The check that a Unicode file decodes reads after the mark, in pieces
+    // of its own size.
+    QTest::newRow("0 once in the UTF-8 check, before a bad byte") << at("zero", 3 + edge) << false << true << 1100;
     // Past the size up to which the content is compared again, only the
     // count of bytes read tells an early end from the file's.
-    QTest::newRow("0 once before the end, over 1 MiB") << QByteArray("zero,1179648") << false << false << 7000;
+    QTest::newRow("0 once before the end, past the comparison limit")
+            << at("zero", numbers::contentCompareLimitBytes + 2 * edge) << false << false << 7000;
 }
 
 void RobustnessTest::readFaults()
@@ -550,9 +571,9 @@ void RobustnessTest::interruptedReplacement_data()
     // but the complete new file: it takes the name and is brought up to
     // date. A partial file never does, nor one of two, nor one beside
     // VELNOR.INI, which is a leftover removed once stale.
-    const QString one = QStringLiteral("VELNOR.INI.start-0123456789abc.new");
-    const QString two = QStringLiteral("VELNOR.INI.start-0123456789abd.new");
-    const QString part = QStringLiteral("VELNOR.INI.start-0123456789abc.tmp");
+    const QString part = platform::temporaryNameFor(QStringLiteral("VELNOR.INI"));
+    const QString one = platform::completeNameFor(part);
+    const QString two = platform::completeNameFor(platform::temporaryNameFor(QStringLiteral("VELNOR.INI")));
     const QByteArray none;
     QTest::newRow("complete, alone") << QStringList{ one } << QStringList() << false << none << true;
     QTest::newRow("partial, alone") << QStringList() << QStringList{ part } << false << none << false;

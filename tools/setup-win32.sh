@@ -14,8 +14,9 @@ source "$root/tools/packages.sh"
 # needed) and the i386 architecture, checked and repaired on every run ---
 bash "$root/tools/package-sources.sh" --i386
 
-# git, osslsigncode and openssl: the release's tests.
-packages=(cmake make dpkg-dev xz-utils python3 locales git osslsigncode openssl g++-mingw-w64-i686-posix
+# git, osslsigncode and openssl: the release's tests; g++: the file of the
+# launcher's numbers that the Wine tests read.
+packages=(cmake make g++ dpkg-dev xz-utils python3 locales git osslsigncode openssl g++-mingw-w64-i686-posix
     binutils-mingw-w64-i686 wine wine32:i386)
 missing=()
 for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done

@@ -1,6 +1,7 @@
 #include "bibo_rewrite.h"
 #include "launch.h"
 #include "platform.h"
+#include "temporary_files.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,14 +1,11 @@
-// Opening the settings file on Linux, telling which version of it a name
-// stands for, and renaming a file only onto a free name.
+// Opening the settings file on Linux, and telling which version of it a
+// name stands for.
 #include "platform.h"
 
 #include <QFile>
 #include <QFileDevice>
 #include <QFileInfo>
 
-#include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -46,18 +43,6 @@ std::unique_ptr<QFile> openForReading(const QString &fileName, Waiting)
         return nullptr;
     std::unique_ptr<QFile> file(new QFile(fileName));
     return file->open(QIODevice::ReadOnly | QIODevice::Text) ? std::move(file) : nullptr;
-}
-
-bool renameWithoutReplacing(const QString &from, const QString &to)
-{
-    const QByteArray source = QFile::encodeName(from), destination = QFile::encodeName(to);
-    if (renameat2(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    // A file system that can't be asked (FAT through FUSE, some network
-    // ones): only another launcher doing the same could come in between.
-    struct stat info;
-    return (errno == EINVAL || errno == ENOSYS) && lstat(destination.constData(), &info) != 0 && errno == ENOENT
-            && rename(source.constData(), destination.constData()) == 0;
 }
 
 } // namespace platform

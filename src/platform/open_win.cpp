@@ -1,5 +1,5 @@
-// Opening the settings file on Windows, telling which version of it a name
-// stands for, and renaming a file only onto a free name.
+// Opening the settings file on Windows, and telling which version of it a
+// name stands for.
 #include "platform.h"
 #include "platform_win.h"
 
@@ -88,11 +88,6 @@ std::unique_ptr<QFile> openForReading(const QString &fileName, Waiting waiting)
         return nullptr;
     }
     return settings;
-}
-
-bool renameWithoutReplacing(const QString &from, const QString &to)
-{
-    return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), 0);
 }
 
 } // namespace platform

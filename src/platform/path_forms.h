@@ -1,8 +1,15 @@
-// The two spellings of a full Windows path, with the \\?\ prefix and without.
+// Paths as text: which characters separate folders, and the two spellings
+// of a full Windows path, with the \\?\ prefix and without.
 #ifndef PATH_FORMS_H
 #define PATH_FORMS_H
 
 #include <QString>
+
+// Which characters separate folders. Windows knows only the backslash; on
+// Linux the slash counts too, and the folder of an entry may hold slashes so
+// that an entry written there is recognised again on the next start. Both
+// rule sets are available everywhere, so that both can be tested anywhere.
+enum class PathRules { Windows, Posix };
 
 // Pure text, built on both platforms so that both can test it.
 namespace pathforms {

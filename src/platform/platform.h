@@ -1,6 +1,8 @@
 #ifndef PLATFORM_H
 #define PLATFORM_H
 
+#include "path_forms.h"
+
 #include <QString>
 
 #include <functional>
@@ -8,12 +10,6 @@
 
 class QFile;
 class QFileDevice;
-
-// Which characters separate folders. Windows knows only the backslash; on
-// Linux the slash counts too, and the folder of an entry may hold slashes so
-// that an entry written there is recognised again on the next start. Both
-// rule sets are available everywhere, so that both can be tested anywhere.
-enum class PathRules { Windows, Posix };
 
 // Everything in which the launcher differs between Windows and Linux. Each
 // platform implements these in files of the same jobs: platform_* (the
@@ -40,7 +36,8 @@ QString ownPath(int argc, char *argv[]);
 bool startDetached(const QString &programName);
 
 // Whether an open waits for a file that another program holds or renames
-// at that moment (on Windows, for about a second), or gives up at once.
+// at that moment (on Windows, the wait of launcher_numbers.h), or gives up
+// at once.
 enum class Waiting { WhileHeld, None };
 
 // The regular file (or a link to one), open read-only in text mode, or null:
@@ -48,9 +45,10 @@ enum class Waiting { WhileHeld, None };
 // programs may rename or delete the file meanwhile.
 std::unique_ptr<QFile> openForReading(const QString &fileName, Waiting waiting = Waiting::WhileHeld);
 
-// Which file a name stands for and which version of it: another program's
-// save changes the stamp, whether it wrote in place or renamed a new file
-// over the old. A file that can't be looked at has the null stamp.
+// A file's stamp: which file a name stands for (volume and index) and which
+// version of it (size and modification time). Another program's save
+// changes it, whether it wrote in place or renamed a new file over the old.
+// A file that can't be looked at has the null stamp.
 struct FileStamp
 {
     quint64 volume = 0;
@@ -67,16 +65,11 @@ struct FileStamp
 FileStamp stampOf(const QFileDevice &openFile);
 FileStamp stampOf(const QString &fileName);
 
-// Where the replacement of fileName was cut short between its two renames
-// (a start killed, or a FAT stick pulled while the system replaced the
-// file), there may be no file of that name but one complete new one: it
-// takes the name it was made for, unless another file has it by then (or
-// another start at the same moment gave it that name first).
-void restoreInterruptedReplacement(const QString &fileName);
 // Renames from to to, unless a file (or link) named to exists.
 bool renameWithoutReplacing(const QString &from, const QString &to);
 
-// What a last look at the file just before it is replaced finds.
+// What the last look at the file finds: the check, just before it is
+// replaced, that its name still stands for the version read.
 enum class FileCheck {
     Unchanged, // as the launcher read it
     Saved, // another program's version: it wins
@@ -101,16 +94,17 @@ public:
     // isn't kept.
     bool open();
     QFileDevice &device();
-    // Puts the bytes on disk; on Linux it also gives the new file the
-    // original's owner, group and permission bits. Returns false when that
-    // can't be done.
-    bool syncAndCopyMetadata();
+    // Puts the bytes on the disk, the new file having the original's
+    // metadata by then: on Windows given at creation, on Linux its owner,
+    // group and permission bits copied now. Returns false when that can't
+    // be done.
+    bool flushWithMetadata();
     // Names the replacement as complete, then puts it in the file's place in
     // one rename; the original must be closed. check() is asked just before
     // every attempt, and only Unchanged lets it go ahead. On Windows a file
     // that another program holds open, or that can't be checked, is tried
-    // again for about a second, and two seconds at the most. Returns false
-    // when the file is left as it was.
+    // again for the wait of launcher_numbers.h. Returns false when the file
+    // is left as it was.
     bool commit(const std::function<FileCheck()> &check);
 
 private:

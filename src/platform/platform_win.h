@@ -3,6 +3,8 @@
 #ifndef PLATFORM_WIN_H
 #define PLATFORM_WIN_H
 
+#include "launcher_numbers.h"
+
 #include <QString>
 
 #include <windows.h>
@@ -119,21 +121,19 @@ void discard(HANDLE file, const std::wstring &name, Close close)
 bool isInUseError(DWORD error);
 
 // Runs a file operation until it succeeds, fails for another reason than
-// one that passes, or its pauses come to about a second. Attempts that take
-// long themselves (a file read again, a call waiting for an oplock break)
-// end the whole wait at two seconds. The last error stays the operation's.
-// tests/windows/wine_tests.py reads the pauses and the bound from here.
+// one that passes, or its pauses (launcher_numbers.h) run out. Attempts
+// that take long themselves (a file read again, a call waiting for an
+// oplock break) end the whole wait at its bound. The last error stays the
+// operation's.
 template <typename Operation, typename Passes = bool (*)(DWORD)>
 bool retryWhileInUse(Operation operation, Passes passes = isInUseError)
 {
-    static const DWORD pauses[] = { 10, 40, 100, 200, 300, 350 };
-    constexpr ULONGLONG bound = 2000;
     const ULONGLONG began = GetTickCount64();
-    for (const DWORD pause : pauses) {
+    for (const DWORD pause : numbers::waitPausesMs) {
         if (operation())
             return true;
         const DWORD error = GetLastError();
-        if (!passes(error) || GetTickCount64() - began + pause > bound) {
+        if (!passes(error) || GetTickCount64() - began + pause > numbers::waitBoundMs) {
             SetLastError(error);
             return false;
         }

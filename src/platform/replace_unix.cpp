@@ -1,6 +1,6 @@
 // Replacing the settings file on Linux: the new file made beside it (beside
 // its target, for a symbolic link), named complete once on the disk, and
-// renamed over it.
+// renamed over it; and a rename that replaces nothing.
 #include "platform.h"
 #include "security_unix.h"
 #include "temporary_files.h"
@@ -54,6 +54,18 @@ platform::FreshName freshNameResult(bool made)
 } // namespace
 
 namespace platform {
+
+bool renameWithoutReplacing(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from), destination = QFile::encodeName(to);
+    if (renameat2(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    // A file system that can't be asked (FAT through FUSE, some network
+    // ones): only another launcher doing the same could come in between.
+    struct stat info;
+    return (errno == EINVAL || errno == ENOSYS) && lstat(destination.constData(), &info) != 0 && errno == ENOENT
+            && rename(source.constData(), destination.constData()) == 0;
+}
 
 // The new content goes to an unnamed temporary file in the file's folder
 // where the system has them, so that a killed launcher leaves nothing
@@ -116,9 +128,9 @@ QFileDevice &Replacement::device()
     return d->file;
 }
 
-// The bytes reach the disk here, so that the rename in commit() follows
-// the last look at the original at once.
-bool Replacement::syncAndCopyMetadata()
+// The owner and mode come over, and the bytes reach the disk, here, so that
+// the rename in commit() follows the last look at the original at once.
+bool Replacement::flushWithMetadata()
 {
     return copyOwnerAndMode(d->original.handle(), d->file.handle()) && d->file.flush()
             && fsync(d->file.handle()) == 0;
@@ -135,7 +147,7 @@ bool Replacement::commit(const std::function<FileCheck()> &check)
     return d->committed;
 }
 
-// The bytes are on the disk (syncAndCopyMetadata()): the file takes the name
+// The bytes are on the disk (flushWithMetadata()): the file takes the name
 // that says so. A link can't replace a file, so an unnamed file gets a name
 // of its own first, the complete one straight away.
 bool Replacement::nameAsComplete()

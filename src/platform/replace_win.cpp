@@ -1,5 +1,6 @@
 // Replacing the settings file on Windows: the new file made beside it, named
-// complete once on the disk, and renamed over it, waiting for other programs.
+// complete once on the disk, and renamed over it, waiting for other
+// programs; and a rename that replaces nothing.
 #include "path_forms.h"
 #include "platform.h"
 #include "platform_win.h"
@@ -58,6 +59,11 @@ std::wstring targetOf(HANDLE original, const QString &fileName)
 } // namespace
 
 namespace platform {
+
+bool renameWithoutReplacing(const QString &from, const QString &to)
+{
+    return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), 0);
+}
 
 // ReplaceFileW would carry the old file's rights and attributes over, but it
 // is two renames (the old file away, the new one in): a kill, a crash or a
@@ -140,8 +146,8 @@ QFileDevice &Replacement::device()
     return d->file;
 }
 
-// The new file has the original's metadata since open().
-bool Replacement::syncAndCopyMetadata()
+// The new file has had the original's metadata since open().
+bool Replacement::flushWithMetadata()
 {
     return d->file.flush() && FlushFileBuffers(d->handle);
 }

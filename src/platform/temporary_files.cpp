@@ -2,6 +2,7 @@
 // complete), the removal of those that killed starts left behind, and the
 // return of a complete one that lost its way; the same on both platforms.
 #include "temporary_files.h"
+#include "launcher_numbers.h"
 #include "platform.h"
 
 #include <QDateTime>
@@ -15,17 +16,12 @@
 
 namespace {
 
-// "VELNOR.INI.start-<13 base-36 digits>.tmp" while it is written, ".new"
-// once complete and on the disk: no user names a copy that way, so a
+// No user names a copy the way launcher_numbers.h names the new file, so a
 // leftover can be told from a VELNOR.INI.bak or VELNOR.INI.1.
-const QLatin1String marker(".start-");
-const QLatin1String suffix(".tmp");
-const QLatin1String completeSuffix(".new");
-constexpr int randomDigits = 13; // a 64-bit number in base 36
-
-// A running launcher writes its file within seconds; one this old belongs
-// to a start that was killed or lost its power.
-constexpr qint64 staleAfterSeconds = 10 * 60;
+const QLatin1String marker(numbers::temporaryMarker);
+const QLatin1String suffix(numbers::temporarySuffix);
+const QLatin1String completeSuffix(numbers::completeSuffix);
+constexpr int randomDigits = numbers::randomDigits;
 
 bool isBase36Digit(QChar c)
 {
@@ -83,7 +79,7 @@ QString completeNameFor(const QString &temporaryName)
 
 bool makeUnderFreshName(const QString &fileName, const std::function<FreshName(const QString &temporaryName)> &make)
 {
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    for (int attempt = 0; attempt < numbers::freshNameAttempts; ++attempt) {
         const FreshName made = make(temporaryNameFor(fileName));
         if (made != FreshName::Taken)
             return made == FreshName::Made;
@@ -95,7 +91,7 @@ void removeStaleTemporaries(const QString &fileName)
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     forEachOwnFile(fileName, [&now](const QFileInfo &file, bool) {
-        if (file.lastModified().secsTo(now) > staleAfterSeconds)
+        if (file.lastModified().secsTo(now) > numbers::leftoverAgeSeconds)
             QFile::remove(file.filePath());
     });
 }

@@ -74,7 +74,7 @@ public:
     // The next line without its line end; false at the end or on failure.
     bool next(QString *line);
     // Whether reading stopped short of the file's end: a read error, fewer or
-    // more bytes than expected, or a line of maximumLineLength characters.
+    // more bytes than expected, or a line of the maximum length.
     bool failed() const { return m_failed; }
 
 private:
@@ -108,13 +108,13 @@ bool LineReader::next(QString *line)
             m_partial.resize(0);
             line->append(m_chunk.constData() + m_position, int(lineFeed - m_position));
             m_position = lineFeed + 1;
-            m_failed = line->size() >= maximumLineLength;
+            m_failed = line->size() >= numbers::maximumLineLength;
             return !m_failed;
         }
         m_partial.append(m_chunk.constData() + m_position, int(m_chunk.size() - m_position));
         m_chunk.clear();
         m_position = 0;
-        if (m_partial.size() >= maximumLineLength) {
+        if (m_partial.size() >= numbers::maximumLineLength) {
             m_failed = true;
         } else if (!m_atEnd) {
             fill();
@@ -132,7 +132,7 @@ bool LineReader::next(QString *line)
 
 void LineReader::fill()
 {
-    char buffer[16 * 1024];
+    char buffer[numbers::readBufferBytes];
     const qint64 size = m_file.read(buffer, sizeof buffer);
     if (size < 0 || m_file.error() != QFileDevice::NoError) {
         m_failed = true;
@@ -189,10 +189,6 @@ std::optional<TextEncoding> wellFormedEncoding(QFile &settingsFile, qint64 size)
     return wellFormed ? std::optional<TextEncoding>(encoding) : std::nullopt;
 }
 
-// No settings file comes near this size: up to it, the file's content is
-// read once more before it is replaced.
-constexpr qint64 contentCompareLimit = 1024 * 1024;
-
 // Whether the file's bytes as they are now have the given hash. Opened as
 // the launcher opens it, so that another launcher's look at the same moment
 // doesn't stand in the way; a read that fails tells nothing.
@@ -203,7 +199,7 @@ platform::FileCheck contentCheck(const QString &fileName, quint64 hashValue)
         return platform::FileCheck::Unreadable;
     file->setTextModeEnabled(false);
     ContentHash hash;
-    char buffer[64 * 1024];
+    char buffer[numbers::checkBufferBytes];
     qint64 size;
     while ((size = file->read(buffer, sizeof buffer)) > 0)
         hash.add(buffer, size);
@@ -226,9 +222,6 @@ platform::FileCheck lastCheck(const QString &fileName, const platform::FileStamp
 
 enum class WriteResult { Written, Unencodable, Failed };
 
-// The new content goes to the file in pieces of about this size.
-constexpr int flushSize = 64 * 1024;
-
 // Decodes the new file's bytes as the next start will read them, the mark
 // told from its first four bytes, and compares them with the text they were
 // made from. UTF-16LE text that begins with U+0000 would begin with the
@@ -248,8 +241,9 @@ public:
         // In small pieces: a large string for each would go back to the
         // system when freed, and come back with page faults.
         qsizetype matched = 0;
-        for (; at < bytes.size(); at += 16 * 1024) {
-            const QString piece = m_decoder->decode(bytes.constData() + at, qMin(16 * 1024, bytes.size() - at));
+        for (; at < bytes.size(); at += numbers::readBufferBytes) {
+            const QString piece
+                    = m_decoder->decode(bytes.constData() + at, qMin(numbers::readBufferBytes, bytes.size() - at));
             if (piece.size() > text.size() - matched || QStringView(text).mid(matched, piece.size()) != piece)
                 return false;
             matched += piece.size();
@@ -282,15 +276,16 @@ WriteResult writeRewritten(const Rewrite &rewrite, TextEncoding encoding, Conten
     const QString lineEnd = QStringLiteral("\r\n");
     TextEncoder encoder(encoding);
     ReadBack readBack;
-    // Both keep their room when emptied (once reserved), which spares the
-    // allocator's trimming and the page faults that come with it. Room for
-    // what a flush holds, or the whole file where it is smaller: a larger
-    // block would come straight from the system, and go back to it.
-    const int room = int(qMin<qint64>(rewrite.stamp.size, flushSize)) + 4096;
+    // Both keep their capacity when emptied (once reserved), which spares
+    // the allocator's trimming and the page faults that come with it.
+    // Capacity for what a flush holds, or the whole file where it is
+    // smaller: a larger block would come straight from the system, and go
+    // back to it.
+    const int capacity = int(qMin<qint64>(rewrite.stamp.size, numbers::flushBytes)) + 4096;
     QByteArray bytes = byteOrderMark(encoding);
-    bytes.reserve(room);
+    bytes.reserve(capacity);
     QString text; // what bytes hold
-    text.reserve(room);
+    text.reserve(capacity);
     LineReader reader(rewrite.settingsFile, rewrite.stamp.size, hash);
     QString line;
     while (reader.next(&line)) {
@@ -301,7 +296,7 @@ WriteResult writeRewritten(const Rewrite &rewrite, TextEncoding encoding, Conten
             return WriteResult::Unencodable;
         text += rewritten;
         text += lineEnd;
-        if (bytes.size() >= flushSize) {
+        if (bytes.size() >= numbers::flushBytes) {
             if (!readBack.matches(bytes, text))
                 return WriteResult::Unencodable;
             if (newFile.write(bytes) != bytes.size())
@@ -333,16 +328,16 @@ WriteResult replaceIn(const Rewrite &rewrite, TextEncoding encoding)
         return WriteResult::Failed;
     // The stamp can't tell another program's save of the same size within
     // the same tick of the file's clock (2 s on FAT) from none: the content
-    // can. A file up to contentCompareLimit is compared always; a larger one
-    // only where it changed no earlier than the new file was made, by the
-    // same file system's clock: a save after that has a later time.
-    const bool compareContent = rewrite.stamp.size <= contentCompareLimit
+    // can. A file up to the comparison limit is compared always; a larger
+    // one only where it changed no earlier than the new file was made, by
+    // the same file system's clock: a save after that has a later time.
+    const bool compareContent = rewrite.stamp.size <= numbers::contentCompareLimitBytes
             || !(platform::stampOf(replacement.device()).modified > rewrite.stamp.modified);
     ContentHash hash;
     const WriteResult written = writeRewritten(rewrite, encoding, compareContent ? &hash : nullptr, replacement.device());
     if (written != WriteResult::Written)
         return written;
-    if (!replacement.syncAndCopyMetadata())
+    if (!replacement.flushWithMetadata())
         return WriteResult::Failed;
     if (beforeReplacingHook())
         beforeReplacingHook()();

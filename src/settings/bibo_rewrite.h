@@ -1,6 +1,7 @@
 #ifndef BIBO_REWRITE_H
 #define BIBO_REWRITE_H
 
+#include "launcher_numbers.h"
 #include "platform.h"
 
 #include <QString>
@@ -18,16 +19,13 @@ class QFile;
 // - the file is read-only, or its folder takes no new file;
 // - the owner (or rights) can't be kept;
 // - a read fails, or ends before the file's size;
-// - a line has maximumLineLength characters or more;
+// - a line has numbers::maximumLineLength characters or more (a string
+//   couldn't hold a line of a gigabyte at all);
 // - a Unicode file doesn't decode cleanly;
 // - a character doesn't fit the encoding, or the new bytes would read back
 //   as other text;
 // - another program saved the file between the reading and the replacing,
 //   even keeping its size and time.
 void rewriteBiboPaths(QFile &settingsFile, const QString &launchFolder, PathRules rules);
-
-// No settings line is this long; reading stops there, which bounds memory
-// (a string couldn't hold a line of a gigabyte at all).
-constexpr int maximumLineLength = 16 * 1024 * 1024;
 
 #endif // BIBO_REWRITE_H

@@ -1,4 +1,5 @@
 #include "text_encoding.h"
+#include "launcher_numbers.h"
 #include "windows1251_codec.h"
 
 #include <QIODevice>
@@ -121,7 +122,7 @@ private:
 template <typename Checker>
 bool checkAll(QIODevice &device, Checker checker)
 {
-    char chunk[64 * 1024];
+    char chunk[numbers::checkBufferBytes];
     qint64 size;
     while ((size = device.read(chunk, sizeof chunk)) > 0) {
         for (qint64 i = 0; i < size; ++i) {

@@ -5,6 +5,7 @@ and its behaviour under Wine against a stand-in velnor.exe.
 Paths come from the environment that ctest sets: START_EXE, STANDIN_EXE,
 HELPER_EXE, PROBE_EXE, MANIFEST, OBJDUMP, WINEPREFIX."""
 
+import json
 import os
 import random
 import re
@@ -42,18 +43,22 @@ KNOWN_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll"}
 MESSAGE = re.compile(r'OutputDebugString[AW] "(.*)"$')
 
 
-def retry_table():
-    """The pauses (ms) between the attempts at a held file and the bound of
-    the whole wait, read from retryWhileInUse in src/platform/platform_win.h."""
-    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "platform", "platform_win.h")
-    with open(header, encoding="utf-8") as file:
-        text = file.read()
-    pauses = re.search(r"pauses\[\] = \{([0-9, ]+)\}", text).group(1)
-    bound = re.search(r"ULONGLONG bound = ([0-9]+);", text).group(1)
-    return [int(pause) for pause in pauses.split(",")], int(bound)
+def launcher_numbers():
+    """The numbers src/platform/launcher_numbers.h defines, as the build wrote
+    them for the tests (LAUNCHER_NUMBERS)."""
+    with open(os.environ["LAUNCHER_NUMBERS"], encoding="utf-8") as file:
+        return json.load(file)
 
 
-PAUSES, WAIT_BOUND = retry_table()
+NUMBERS = launcher_numbers()
+# The pauses (ms) between the attempts at a held file, and the bound of the whole wait.
+PAUSES, WAIT_BOUND = NUMBERS["waitPausesMs"], NUMBERS["waitBoundMs"]
+
+
+def own_name(digits, complete, name="VELNOR.INI"):
+    """The name of a new file of the launcher's beside name, with the given
+    digits, complete (".new") or still being written (".tmp")."""
+    return name + NUMBERS["temporaryMarker"] + digits + NUMBERS["completeSuffix" if complete else "temporarySuffix"]
 
 
 def windows_path(path):
@@ -411,7 +416,8 @@ class StartUnderWine(unittest.TestCase):
         backup = os.path.join(folder, "VELNOR.INI.bak")
         with open(backup, "wb") as file:
             file.write(old)
-        own = re.compile(r"VELNOR\.INI\.start-[0-9a-z]{13}\.(tmp|new)$")
+        own = re.compile(re.escape("VELNOR.INI" + NUMBERS["temporaryMarker"]) + "[0-9a-z]{%d}(%s|%s)$" % (
+            NUMBERS["randomDigits"], re.escape(NUMBERS["temporarySuffix"]), re.escape(NUMBERS["completeSuffix"])))
 
         def size_of(path):
             try:
@@ -489,8 +495,8 @@ class StartUnderWine(unittest.TestCase):
         # Another program holds VELNOR.INI open: sharing reading and writing
         # but not deletion (a running velnor.exe, an editor), so that the
         # launcher reads it but can't replace it, or sharing nothing, so that
-        # it can't even read it. Either way the launcher tries again for
-        # about a second. Then the other program closes the file, having
+        # it can't even read it. Either way the launcher tries again for the
+        # pauses of PAUSES. Then the other program closes the file, having
         # saved its own content in place or not: its save wins, otherwise the
         # rewrite lands; held too long, the file stays as it was. (sharing,
         # held for ms, their save, what VELNOR.INI holds after, the
@@ -576,8 +582,8 @@ class StartUnderWine(unittest.TestCase):
         # entries become the new file's own, protected. Encryption and the
         # hidden and system attributes are kept or nothing is written; the
         # archive attribute is always set. A denial by the rights costs no
-        # waiting; a held file is waited for, at most about a second of
-        # pauses. Whatever fails, nothing is left beside VELNOR.INI and
+        # waiting; a held file is waited for, at most the pauses of PAUSES.
+        # Whatever fails, nothing is left beside VELNOR.INI and
         # velnor.exe starts. Each row: what, faults, VELNOR.INI after, new
         # files made, ms paused (the first pauses of PAUSES, one for each
         # attempt that failed), and the extra environment (VELNOR_FAULT_ left
@@ -743,15 +749,17 @@ class StartUnderWine(unittest.TestCase):
         # complete new file under its complete name: the next start puts it
         # in place, brings it up to date and goes on. A partial file is never
         # taken, nor one of two, nor one beside VELNOR.INI, which is an old
-        # leftover, removed once ten minutes old. Names are told without case,
+        # leftover, removed once stale. Names are told without case,
         # and the file takes back the name it had. (what, files beside with
         # their content, minutes since they were written, the settings file's
         # name, its content before or None, faults, VELNOR.INI after or None
         # for "not open", files left)
-        complete, partial = "VELNOR.INI.start-0123456789abc.new", "VELNOR.INI.start-0123456789abc.tmp"
-        second = "VELNOR.INI.start-0123456789abd.new"
+        digits = "0123456789abcdefghijklmnopqrstuvwxyz"[:NUMBERS["randomDigits"]]
+        complete, partial = own_name(digits, True), own_name(digits, False)
+        second = own_name(digits[:-1] + "0", True)
         old = b"BIBOPATH1=C:\\Old\\BIBO\\\r\n"
-        own_case = "Velnor.ini.start-0123456789abc.new"
+        own_case = own_name(digits, True, "Velnor.ini")
+        stale = NUMBERS["leftoverAgeSeconds"] // 60 + 1
         cases = [
             ("complete, alone", {complete: old}, 0, "VELNOR.INI", None, "", "new", []),
             ("partial, alone", {partial: old[:10]}, 0, "VELNOR.INI", None, "", None, [partial]),
@@ -760,7 +768,7 @@ class StartUnderWine(unittest.TestCase):
             ("restoring refused", {complete: old}, 0, "VELNOR.INI", None, "move:5:*", None, [complete]),
             ("put back by another start first", {complete: old}, 0, "VELNOR.INI", None, "move-raced:2:1", "new", []),
             ("complete, in the case of Velnor.ini", {own_case: old}, 0, "Velnor.ini", None, "", "new", []),
-            ("stale, beside velnor.ini", {complete: old, own_case: old}, 11, "velnor.ini", old, "", "new", []),
+            ("stale, beside velnor.ini", {complete: old, own_case: old}, stale, "velnor.ini", old, "", "new", []),
         ]
         for number, (what, files, minutes, name, before, faults, after, left) in enumerate(cases):
             with self.subTest(what):
