@@ -41,11 +41,24 @@ bool mayReplace(const std::wstring &target)
     return deletable.isValid() || platform::isInUseError(GetLastError());
 }
 
+enum class Identity { Same, Other, Unknown };
+
+// Whether a stamp tells its file apart from every other one on the volume:
+// 0 is the index of a file system without file IDs, all ones that of a file
+// whose ID can't be established.
+bool hasFileId(const platform::FileStamp &stamp)
+{
+    return stamp != platform::FileStamp() && stamp.index != 0 && stamp.index != ~quint64(0);
+}
+
 // Whether two stamps stand for one file, however its names are spelled
 // (\\?\M:\ or \\?\UNC\, short components): the same volume and file index.
-bool isSameFile(const platform::FileStamp &one, const platform::FileStamp &other)
+// Unknown where either couldn't be looked at or has no file ID.
+Identity identityOf(const platform::FileStamp &one, const platform::FileStamp &other)
 {
-    return one != platform::FileStamp() && one.volume == other.volume && one.index == other.index;
+    if (!hasFileId(one) || !hasFileId(other))
+        return Identity::Unknown;
+    return one.volume == other.volume && one.index == other.index ? Identity::Same : Identity::Other;
 }
 
 // The long path of the file that gets the content: where a link leads, as
@@ -86,6 +99,8 @@ struct Replacement::Private
 
     // Qt writes the new file through its handle from here on.
     bool handToQt(Handle made);
+    // Whether the new file now stands under the target's name.
+    Identity newFileIsTarget() { return identityOf(stampOf(file), stampOf(fromWide(target))); }
 
     const QFileDevice &original;
     std::wstring target; // the long path of the file that gets the content
@@ -100,14 +115,15 @@ Replacement::Replacement(const QFileDevice &original) : d(new Private(original))
 
 Replacement::~Replacement()
 {
-    // Where the system can't tell the new file's name, the handle might now
-    // stand for VELNOR.INI: it is removed by its own name only.
+    // Where it can't be told that the new file is not VELNOR.INI by now (a
+    // rename reported failed, then a share that doesn't answer), it is
+    // removed by its own name only, which VELNOR.INI never has.
     if (!d->committed && d->handle != INVALID_HANDLE_VALUE) {
-        if (finalPath(d->handle).empty()) {
+        if (d->newFileIsTarget() == Identity::Other) {
+            discard(d->handle, d->newName, [this] { d->file.close(); });
+        } else {
             d->file.close();
             DeleteFileW(d->newName.c_str());
-        } else {
-            discard(d->handle, d->newName, [this] { d->file.close(); });
         }
     }
     d->file.close();
@@ -184,7 +200,7 @@ bool Replacement::commit(const std::function<FileCheck()> &check)
     // new file already has the file's name. Told by identity, not by how
     // the system spells either name, which it may not tell at all.
     if (!d->committed)
-        d->committed = isSameFile(stampOf(d->file), stampOf(fromWide(d->target)));
+        d->committed = d->newFileIsTarget() == Identity::Same;
     // As MOVEFILE_WRITE_THROUGH would: back once the rename is on the disk.
     if (d->committed)
         FlushFileBuffers(d->handle);

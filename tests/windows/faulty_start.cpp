@@ -29,6 +29,9 @@
 //   read-open     CreateFileW opening the settings file for reading
 //   reread-open   the same once a new file was made: the last look
 //   delete-open   CreateFileW asking for DELETE alone
+//   look-open     CreateFileW asking for FILE_READ_ATTRIBUTES alone, once a
+//                 rename over the file was tried: the look at the target
+//                 after a rename reported failed
 //   create-dac    CreateFileW making a new file with WRITE_DAC
 //   flush         FlushFileBuffers
 //   rename        SetFileInformationByHandle(FileRenameInfo) over a file
@@ -62,6 +65,9 @@
 //   of VELNOR_FAULT_FOLDER (SDDL entries, flagged ID), one made with a
 //   protected descriptor takes that; an unprotected DACL set later keeps its
 //   own entries and takes the folder's after them.
+// VELNOR_FAULT_FILE_ID: GetFileInformationByHandle gives this file index
+//   (hex) for every file: 0 as a file system without file IDs, all ones
+//   for a file whose ID can't be established (MS-FSCC 2.1.9).
 // VELNOR_FAULT_ATTRIBUTES: the old file's attributes (hex). New files then
 //   get attributes as NTFS gives them: those asked at creation and the
 //   archive attribute; FileBasicInfo sets all but encryption and
@@ -348,6 +354,7 @@ HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD sharing, LPSECURITY_A
     const bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
     if ((reading && created == 0 && failing(L"read-open")) || (reading && created > 0 && failing(L"reread-open"))
         || (access == DELETE && failing(L"delete-open"))
+        || (access == FILE_READ_ATTRIBUTES && firstRename && failing(L"look-open"))
         || (disposition == CREATE_NEW && (access & WRITE_DAC) && failing(L"create-dac"))) {
         return INVALID_HANDLE_VALUE;
     }
@@ -545,6 +552,12 @@ BOOL WINAPI getFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
     if (lacks(file, FILE_READ_ATTRIBUTES) || (found != newFiles().end() && failing(L"new-file-info"))
         || !call(file, info))
         return FALSE;
+    const std::wstring fileId = variable(L"VELNOR_FAULT_FILE_ID");
+    if (!fileId.empty()) {
+        const unsigned long long index = std::wcstoull(fileId.c_str(), nullptr, 16);
+        info->nFileIndexHigh = DWORD(index >> 32);
+        info->nFileIndexLow = DWORD(index);
+    }
     if (found != newFiles().end() && modelsAttributes())
         info->dwFileAttributes = found->second.attributes;
     else if (modelsAttributes())

@@ -630,6 +630,15 @@ class StartUnderWine(unittest.TestCase):
             # unknown, the new file's \\?\UNC\...: one file all the same.
             ("rename made but reported lost, target spelled otherwise", "final-path:6:1,rename-lost:64:1", "new", 1,
              0, dict(FINAL_PATH="Z:\\|UNC\\srv\\share\\"), {}),
+            # Where the target can't be looked at, the new file is removed by
+            # its own name only: after a rename made, that name is gone.
+            ("rename made but reported lost, target not to be looked at", "rename-lost:64:1,look-open:64:*", "new",
+             1, 0, {}, {}),
+            ("rename denied, target not to be looked at", "rename:%d:*,look-open:%d:*" % (denied, denied), "old", 1,
+             sum(PAUSES), {}, {}),
+            ("rename denied, no file IDs", "rename:%d:*" % denied, "old", 1, sum(PAUSES), dict(FILE_ID="0"), {}),
+            ("rename denied, file IDs not established", "rename:%d:*" % denied, "old", 1, sum(PAUSES),
+             dict(FILE_ID="ffffffffffffffff"), {}),
             ("disk full at the flush", "flush:%d:*" % full, "old", 1, 0, {}, {}),
             ("disk full, removal through the handle refused", "flush:%d:*,dispose:%d:*" % (full, denied), "old", 1,
              0, {}, {}),
