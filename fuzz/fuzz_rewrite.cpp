@@ -288,12 +288,15 @@ void checkReplacement(const QByteArray &settings, const Filler &filler, const QB
 }
 
 // Each line of the fuzzed bytes as the matcher rewrites it and as the
-// regular expressions do: the same.
+// regular expressions do: the same. Both patterns begin with the key, so a
+// line without it must stay as it is, which is quicker to tell.
 void checkRule(const QByteArray &settings, const QString &folder, PathRules rules)
 {
     const TextEncoding encoding = encodingOfMark(settings.left(4));
     for (const QString &line : linesOf(settings.mid(byteOrderMark(encoding).size()), encoding)) {
-        if (rewriteBiboEntry(line, folder, rules) != entryByPattern(line, folder, rules))
+        const QString rewritten = rewriteBiboEntry(line, folder, rules);
+        const bool keyed = line.contains(QLatin1String("BIBOPATH"));
+        if (keyed ? rewritten != entryByPattern(line, folder, rules) : rewritten != line)
             fail("a line was not rewritten as the entry pattern says");
     }
 }
