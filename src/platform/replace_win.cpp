@@ -108,6 +108,7 @@ struct Replacement::Private
     Original metadata;
     QFile file;
     HANDLE handle = INVALID_HANDLE_VALUE; // the new file's, owned by the QFile, which writes through it
+    bool renameTried = false; // over the target: from then on the handle may stand for it
     bool committed = false;
 };
 
@@ -115,11 +116,12 @@ Replacement::Replacement(const QFileDevice &original) : d(new Private(original))
 
 Replacement::~Replacement()
 {
-    // Where it can't be told that the new file is not VELNOR.INI by now (a
-    // rename reported failed, then a share that doesn't answer), it is
-    // removed by its own name only, which VELNOR.INI never has.
+    // Once a rename over VELNOR.INI was tried, where it can't be told that
+    // the new file is another file (a rename reported failed, then a share
+    // that doesn't answer), it is removed by its own name only, which
+    // VELNOR.INI never has.
     if (!d->committed && d->handle != INVALID_HANDLE_VALUE) {
-        if (d->newFileIsTarget() == Identity::Other) {
+        if (!d->renameTried || d->newFileIsTarget() == Identity::Other) {
             discard(d->handle, d->newName, [this] { d->file.close(); });
         } else {
             d->file.close();
@@ -188,6 +190,7 @@ bool Replacement::commit(const std::function<FileCheck()> &check)
     FileCheck found = FileCheck::Unchanged;
     const auto attempt = [&] {
         found = check();
+        d->renameTried = d->renameTried || found == FileCheck::Unchanged;
         return found == FileCheck::Unchanged && renameTo(d->handle, d->target, true);
     };
     const auto passes = [&found](DWORD error) {
@@ -199,7 +202,7 @@ bool Replacement::commit(const std::function<FileCheck()> &check)
     // share that reconnects, a filter driver failing it afterwards): then the
     // new file already has the file's name. Told by identity, not by how
     // the system spells either name, which it may not tell at all.
-    if (!d->committed)
+    if (!d->committed && d->renameTried)
         d->committed = d->newFileIsTarget() == Identity::Same;
     // As MOVEFILE_WRITE_THROUGH would: back once the rename is on the disk.
     if (d->committed)

@@ -36,14 +36,10 @@ bool isOwnNameOf(const QString &fileName, QStringView candidate, QLatin1String e
 {
     const Qt::CaseSensitivity cs = platform::fileNameCase();
     const qsizetype prefix = fileName.size() + marker.size();
-    if (candidate.size() != prefix + randomDigits + ending.size())
-        return false;
-    const QString digits = candidate.mid(prefix, randomDigits).toString();
-    return candidate.startsWith(fileName, cs) && candidate.mid(fileName.size()).startsWith(marker, cs)
-            && candidate.endsWith(ending, cs)
-            && std::all_of(digits.begin(), digits.end(), [cs](QChar c) {
-                   return isBase36Digit(cs == Qt::CaseInsensitive ? c.toLower() : c);
-               });
+    const auto isDigit = [cs](QChar c) { return isBase36Digit(cs == Qt::CaseInsensitive ? c.toLower() : c); };
+    return candidate.size() == prefix + randomDigits + ending.size() && candidate.startsWith(fileName, cs)
+            && candidate.mid(fileName.size()).startsWith(marker, cs) && candidate.endsWith(ending, cs)
+            && std::all_of(candidate.begin() + prefix, candidate.begin() + prefix + randomDigits, isDigit);
 }
 
 // Every file of the launcher's own for a new version of fileName, hidden or

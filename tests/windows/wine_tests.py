@@ -637,6 +637,10 @@ class StartUnderWine(unittest.TestCase):
             ("rename denied, target not to be looked at", "rename:%d:*,look-open:%d:*" % (denied, denied), "old", 1,
              sum(PAUSES), {}, {}),
             ("rename denied, no file IDs", "rename:%d:*" % denied, "old", 1, sum(PAUSES), dict(FILE_ID="0"), {}),
+            # Before any rename over VELNOR.INI the new file is only itself:
+            # removed through its handle, where its name may not be deleted.
+            ("disk full, no file IDs, no deletion by name", "flush:%d:*,delete-name:%d:*" % (full, denied), "old", 1,
+             0, dict(FILE_ID="0"), {}),
             ("rename denied, file IDs not established", "rename:%d:*" % denied, "old", 1, sum(PAUSES),
              dict(FILE_ID="ffffffffffffffff"), {}),
             ("disk full at the flush", "flush:%d:*" % full, "old", 1, 0, {}, {}),
