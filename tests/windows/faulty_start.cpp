@@ -33,6 +33,7 @@
 //                 rename over the file was tried: the look at the target
 //                 after a rename reported failed
 //   create-dac    CreateFileW making a new file with WRITE_DAC
+//   create-new    CreateFileW making a new file, whatever it asks for
 //   flush         FlushFileBuffers
 //   rename        SetFileInformationByHandle(FileRenameInfo) over a file
 //   rename-lost   the same, made, then reported failed (a reply lost)
@@ -355,7 +356,8 @@ HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD sharing, LPSECURITY_A
     if ((reading && created == 0 && failing(L"read-open")) || (reading && created > 0 && failing(L"reread-open"))
         || (access == DELETE && failing(L"delete-open"))
         || (access == FILE_READ_ATTRIBUTES && firstRename && failing(L"look-open"))
-        || (disposition == CREATE_NEW && (access & WRITE_DAC) && failing(L"create-dac"))) {
+        || (disposition == CREATE_NEW && (access & WRITE_DAC) && failing(L"create-dac"))
+        || (disposition == CREATE_NEW && failing(L"create-new"))) {
         return INVALID_HANDLE_VALUE;
     }
     const HANDLE handle = call(name, access, sharing, security, disposition, flags, templateFile);

@@ -647,6 +647,7 @@ class StartUnderWine(unittest.TestCase):
             ("disk full, removal through the handle refused", "flush:%d:*,dispose:%d:*" % (full, denied), "old", 1,
              0, {}, {}),
             ("DACL unreadable", "get-security:%d:*" % denied, "old", 0, 0, {}, {}),
+            ("new file refused", "create-new:%d:*" % denied, "old", 0, 0, {}, {}),
             ("merge refused", "set-security:%d:*" % denied, "new", 2, 0, dict(DACL=mixed, FOLDER=passes),
              dict(dacl="D:P(A;;FA;;;BU)(A;;FA;;;WD)")),
             ("creation time refused", "basic-info:%d:*" % bad, "new", 1, 0, {}, {}),
